@@ -1,0 +1,21 @@
+// Playing a scenario: the simulated receiver set up as the scenario says,
+// the plug-in loaded and started, then events and actions in virtual time.
+#pragma once
+
+#include <string>
+
+#include "sim/tapsim/elf_info.h"
+#include "sim/tapsim/scenario.h"
+
+namespace tapsim {
+
+struct PlayOptions {
+  std::string disk;     // host folder of the simulated disk (must exist or be creatable)
+  std::string screens;  // folder for screen files, "" for none
+};
+
+// Runs the plug-in file through the scenario. Returns the exit status: 0
+// every expectation held, 1 one failed, 2 the scenario or plug-in is bad.
+int PlayScenario(const char* pluginPath, const Scenario& scenario, const PlayOptions& options);
+
+}  // namespace tapsim

@@ -1,0 +1,281 @@
+// The runner's output. The time line goes to stdout, one line per happening,
+// each led by the virtual time since start.
+#include "sim/tapsim/report.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+
+#include "sim/control.h"
+#include "sim/tapsim/scenario.h"
+
+namespace tapsim {
+namespace {
+
+bool gQuiet = false;
+std::string gPendingConsole;
+std::string gPendingPrint;
+
+// Length of a valid UTF-8 sequence of two or more bytes at p, or 0.
+size_t Utf8Length(const unsigned char* p, size_t left) {
+  unsigned char c = p[0];
+  size_t n = c >= 0xC2 && c <= 0xDF   ? 2
+             : c >= 0xE0 && c <= 0xEF ? 3
+             : c >= 0xF0 && c <= 0xF4 ? 4
+                                      : 0;
+  if (n == 0 || n > left) return 0;
+  for (size_t i = 1; i < n; ++i)
+    if ((p[i] & 0xC0) != 0x80) return 0;
+  if (c == 0xE0 && p[1] < 0xA0) return 0;  // overlong
+  if (c == 0xED && p[1] > 0x9F) return 0;  // surrogate
+  if (c == 0xF0 && p[1] < 0x90) return 0;  // overlong
+  if (c == 0xF4 && p[1] > 0x8F) return 0;  // beyond U+10FFFF
+  return n;
+}
+
+void EmitLines(const char* kind, const std::string& text) {
+  if (text.find_first_not_of("\r\n") == std::string::npos) {
+    // Blank log lines carry nothing; the exit is worth a word.
+    if (strcmp(kind, "exit") == 0) ReportLine(kind, "TAP_Exit: the plug-in has ended");
+    return;
+  }
+  size_t start = 0;
+  for (;;) {
+    size_t nl = text.find('\n', start);
+    size_t stop = nl == std::string::npos ? text.size() : nl;
+    while (stop > start && text[stop - 1] == '\r') --stop;
+    if (stop > start) ReportLine(kind, Printable(text.data() + start, stop - start));
+    if (nl == std::string::npos) break;
+    start = nl + 1;
+  }
+}
+
+// Joins pieces into lines: whole lines are printed, the rest waits.
+void Join(const char* kind, std::string& pending, const char* text) {
+  pending += text;
+  size_t nl;
+  while ((nl = pending.find('\n')) != std::string::npos) {
+    size_t stop = nl;
+    while (stop > 0 && pending[stop - 1] == '\r') --stop;
+    if (stop > 0) ReportLine(kind, Printable(pending.data(), stop));
+    pending.erase(0, nl + 1);
+  }
+}
+
+}  // namespace
+
+void ReportSetQuiet(bool quiet) {
+  gQuiet = quiet;
+}
+
+std::string Printable(const char* text, size_t len) {
+  std::string out;
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+  for (size_t i = 0; i < len;) {
+    unsigned char c = p[i];
+    if (c >= 0x20 && c < 0x7F) {
+      out += char(c);
+      ++i;
+    } else if (c == '\t') {
+      out += "    ";
+      ++i;
+    } else if (size_t n = c >= 0x80 ? Utf8Length(p + i, len - i) : 0) {
+      out.append(text + i, n);
+      i += n;
+    } else if (c >= 0xA0) {
+      out += char(0xC0 | (c >> 6));
+      out += char(0x80 | (c & 0x3F));
+      ++i;
+    } else {
+      char buf[8];
+      snprintf(buf, sizeof buf, "\\x%02X", c);
+      out += buf;
+      ++i;
+    }
+  }
+  return out;
+}
+
+void ReportInfo(const char* path, const TapInfo& info) {
+  if (gQuiet) return;
+  printf("Plug-in      %s\n", path);
+  printf("Program      %s\n", Printable(info.programName.data(), info.programName.size()).c_str());
+  // The description may hold line feeds: continue its lines under the first.
+  std::string shown;
+  for (size_t i = 0; i < info.description.size();) {
+    size_t nl = info.description.find('\n', i);
+    size_t end = nl == std::string::npos ? info.description.size() : nl;
+    if (!shown.empty()) shown += "\n             ";
+    shown += Printable(info.description.data() + i, end - i);
+    if (nl == std::string::npos) break;
+    i = nl + 1;
+  }
+  printf("Description  %s\n", shown.c_str());
+  printf("Author       %s\n", Printable(info.author.data(), info.author.size()).c_str());
+  printf("Build date   %s\n", Printable(info.buildDate.data(), info.buildDate.size()).c_str());
+  printf("Id           0x%08X\n", info.id);
+  printf("Header       TFAPMIPS version %u\n", info.headerVersion);
+  printf("Machine      %s\n", info.machineName.c_str());
+  fflush(stdout);
+}
+
+namespace {
+
+// The time line stays readable over a long evening: a console line that only
+// echoes the log line just shown is left out, and a run of log lines that
+// differ only in their numbers (the stamp, a growing duration) is shown by
+// its first line and a count.
+std::string gLastLog;         // the last log line shown, stamp left out
+std::string gLastLogShape;    // the same with every digit left out
+unsigned gFoldedLines = 0;    // lines like gLastLogShape not shown since
+std::string gFoldedLast;      // the last of them, with its time
+
+std::string WithoutStamp(const std::string& text) {
+  // Log and console lines begin "YYYY-MM-DD HH:MM:SS ".
+  if (text.size() > 20 && text[4] == '-' && text[13] == ':' && text[19] == ' ')
+    return text.substr(20);
+  return text;
+}
+
+std::string Shape(const std::string& text) {
+  std::string out;
+  for (char c : text)
+    if (c < '0' || c > '9') out += c;
+  return out;
+}
+
+void FlushFolded() {
+  if (gFoldedLines == 0) return;
+  if (gFoldedLines > 1)
+    printf("%11s  %-8s ... %u more lines like the one above\n", "", "", gFoldedLines - 1);
+  printf("%s\n", gFoldedLast.c_str());
+  gFoldedLines = 0;
+}
+
+}  // namespace
+
+void ReportLine(const char* kind, const std::string& text) {
+  if (gQuiet) return;
+  char line[64];
+  snprintf(line, sizeof line, "%11s  %-8s ", TimeText(sim_ticks()).c_str(), kind);
+  if (strcmp(kind, "console") == 0) {
+    std::string plain = WithoutStamp(text);
+    size_t colon = plain.find(": ");
+    if (!gLastLog.empty() && colon != std::string::npos && plain.substr(colon + 2) == gLastLog)
+      return;
+  }
+  if (strcmp(kind, "log") == 0) {
+    std::string plain = WithoutStamp(text);
+    std::string shape = Shape(plain);
+    bool same = shape == gLastLogShape;
+    gLastLog = plain;
+    gLastLogShape = shape;
+    if (same) {
+      ++gFoldedLines;
+      gFoldedLast = line + text;
+      return;
+    }
+  } else if (strcmp(kind, "console") != 0) {
+    gLastLog.clear();
+    gLastLogShape.clear();
+  }
+  FlushFolded();
+  if (strcmp(kind, "log") != 0 && strcmp(kind, "console") != 0) {
+    gLastLog.clear();
+    gLastLogShape.clear();
+  }
+  printf("%s%s\n", line, text.c_str());
+}
+
+void ReportObserve(const char* kind, const char* text) {
+  if (!kind) return;
+  if (!text) text = "";
+  if (strcmp(kind, "console") == 0) {
+    Join("console", gPendingConsole, text);
+  } else if (strcmp(kind, "print") == 0) {
+    Join("print", gPendingPrint, text);
+  } else {
+    EmitLines(kind, text);
+  }
+}
+
+void ReportFlush() {
+  if (!gPendingConsole.empty())
+    ReportLine("console", Printable(gPendingConsole.data(), gPendingConsole.size()));
+  if (!gPendingPrint.empty())
+    ReportLine("print", Printable(gPendingPrint.data(), gPendingPrint.size()));
+  gPendingConsole.clear();
+  gPendingPrint.clear();
+  fflush(stdout);
+}
+
+void ReportFolders() {
+  if (gQuiet) return;
+  FlushFolded();
+  static const char* const kFolders[] = {"/DataFiles/TimeShift", "/DataFiles/TimeShift/Save"};
+  for (const char* folder : kFolders) {
+    std::string buf(64 * 1024, '\0');
+    int count;
+    for (;;) {
+      count = sim_list_folder(folder, &buf[0], buf.size());
+      size_t lines = 0;
+      size_t len = strnlen(buf.data(), buf.size());
+      for (size_t i = 0; i < len; ++i) lines += buf[i] == '\n';
+      if (len > 0 && buf[len - 1] != '\n') ++lines;
+      if (count < 0 || size_t(count) <= lines || buf.size() >= (64u << 20)) break;
+      buf.assign(buf.size() * 4, '\0');
+    }
+    printf("\n%s", folder);
+    if (count < 0) {
+      printf(": missing\n");
+      continue;
+    }
+    printf(" (%d %s)\n", count, count == 1 ? "entry" : "entries");
+    std::string all(buf.data(), strnlen(buf.data(), buf.size()));
+    size_t start = 0;
+    while (start < all.size()) {
+      size_t nl = all.find('\n', start);
+      if (nl == std::string::npos) nl = all.size();
+      std::string line = all.substr(start, nl - start);
+      start = nl + 1;
+      // "name size YYYY-MM-DD HH:MM": the name may hold spaces, so the last
+      // three fields are taken from the right.
+      size_t t = line.rfind(' ');
+      size_t d = t == std::string::npos || t == 0 ? std::string::npos : line.rfind(' ', t - 1);
+      size_t s = d == std::string::npos || d == 0 ? std::string::npos : line.rfind(' ', d - 1);
+      if (s == std::string::npos) {
+        printf("  %s\n", Printable(line.data(), line.size()).c_str());
+        continue;
+      }
+      std::string name = Printable(line.data(), s);
+      printf("  %-56s %12s  %s\n", name.c_str(), line.substr(s + 1, d - s - 1).c_str(),
+             line.substr(d + 1).c_str());
+    }
+  }
+  fflush(stdout);
+}
+
+void ReportOutcomes(const std::string& file, const std::vector<Outcome>& outcomes) {
+  int passed = 0;
+  int failed = 0;
+  if (!gQuiet && !outcomes.empty()) printf("\nExpectations\n");
+  size_t whereWidth = 0;
+  size_t textWidth = 0;
+  for (const Outcome& o : outcomes) {
+    whereWidth = std::max(whereWidth, file.size() + 1 + std::to_string(o.line).size());
+    textWidth = std::max(textWidth, Printable(o.text.data(), o.text.size()).size());
+  }
+  for (const Outcome& o : outcomes) {
+    o.pass ? ++passed : ++failed;
+    if (gQuiet && o.pass) continue;
+    std::string where = file + ":" + std::to_string(o.line);
+    printf("  %-*s  %11s  %-*s  %s\n", int(whereWidth), where.c_str(), TimeText(o.tick).c_str(),
+           int(textWidth), Printable(o.text.data(), o.text.size()).c_str(),
+           o.pass ? "PASS" : "FAIL");
+  }
+  printf("%s%d passed, %d failed\n", gQuiet ? "" : "\n", passed, failed);
+  fflush(stdout);
+}
+
+}  // namespace tapsim

@@ -1,0 +1,580 @@
+// The simulated receiver's own promises: every other test stands on them.
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/tap.h"
+#include "tests/support/sim_fixture.h"
+
+namespace {
+
+std::vector<std::string> gEvents;  // "kind:text" reported to the observer
+void Record(const char* kind, const char* text) {
+  gEvents.push_back(std::string(kind) + ":" + text);
+}
+
+// The plug-in's current folder as the plug-in reads it from the firmware's
+// plug-in table (the full Linux path).
+std::string FolderFromTable() {
+  void* self = dlopen(nullptr, RTLD_LAZY | RTLD_GLOBAL);
+  const TYPE_TapTaskEntry* table = static_cast<const TYPE_TapTaskEntry*>(dlsym(self, "_tapTask"));
+  const dword* index = static_cast<const dword*>(dlsym(self, "_curTapTask"));
+  dlclose(self);
+  if (!table || !index) return "<no table>";
+  const auto* folder = static_cast<const TYPE_TapFolder*>(PtrFromWord(table[*index].folderWord));
+  if (!folder) return "<no folder>";
+  const char* path = static_cast<const char*>(PtrFromWord(folder->pathWord));
+  return path ? path : "<no path>";
+}
+
+uint32_t Packed(int mjd, int hour, int min) {
+  return uint32_t(mjd) << 16 | hour << 8 | min;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Folders and the current folder
+
+TEST_F(SimTest, PowerOnDiskAndCurrentFolderInTheTable) {
+  for (const char* f :
+       {"/ProgramFiles", "/ProgramFiles/Settings", "/DataFiles", "/DataFiles/TimeShift"})
+    EXPECT_EQ(1, sim_exists(f)) << f;
+  void* self = dlopen(nullptr, RTLD_LAZY);
+  const dword* index = static_cast<const dword*>(dlsym(self, "_curTapTask"));
+  const TYPE_TapTaskEntry* table = static_cast<const TYPE_TapTaskEntry*>(dlsym(self, "_tapTask"));
+  dlclose(self);
+  ASSERT_NE(nullptr, index);
+  ASSERT_NE(nullptr, table);
+  EXPECT_NE(0u, *index);  // index mistakes must show
+  EXPECT_EQ(0u, table[0].folderWord);
+  EXPECT_EQ("/mnt/hd/ProgramFiles", FolderFromTable());
+
+  EXPECT_EQ(0u, TAP_Hdd_ChangeDir("Settings"));
+  EXPECT_EQ("/mnt/hd/ProgramFiles/Settings", FolderFromTable());
+  EXPECT_EQ(0u, TAP_Hdd_ChangeDir("../../DataFiles/./TimeShift/"));
+  EXPECT_EQ("/mnt/hd/DataFiles/TimeShift", FolderFromTable());
+  EXPECT_EQ(0u, TAP_Hdd_ChangeDir("/"));
+  EXPECT_EQ("/mnt/hd/", FolderFromTable());
+}
+
+TEST_F(SimTest, ChangeDirFailuresKeepTheFolder) {
+  WriteText("/ProgramFiles/plain.txt", "x");
+  EXPECT_NE(0u, TAP_Hdd_ChangeDir(""));
+  EXPECT_NE(0u, TAP_Hdd_ChangeDir("Missing"));
+  EXPECT_NE(0u, TAP_Hdd_ChangeDir("plain.txt"));
+  EXPECT_EQ("/mnt/hd/ProgramFiles", FolderFromTable());
+  EXPECT_EQ(1, TAP_Hdd_Exist("plain.txt"));
+}
+
+TEST_F(SimTest, DotDotNeverLeavesTheSandbox) {
+  const std::string outside = disk + "/../sim-escape.txt";
+  unlink(outside.c_str());
+  ASSERT_EQ(0u, TAP_Hdd_ChangeDir("/"));
+  EXPECT_NE(0u, TAP_Hdd_ChangeDir(".."));
+  EXPECT_NE(0u, TAP_Hdd_ChangeDir("/DataFiles/../../tmp"));
+  EXPECT_EQ("/mnt/hd/", FolderFromTable());
+  EXPECT_NE(0u, TAP_Hdd_Create("../sim-escape.txt", ATTR_NORMAL));
+  EXPECT_EQ(nullptr, TAP_Hdd_Fopen("../sim-escape.txt"));
+  EXPECT_EQ(0, TAP_Hdd_Exist("../ProgramFiles"));
+  char host[512];
+  EXPECT_EQ(nullptr, sim_host_path("/DataFiles/../../x", host, sizeof host));
+  EXPECT_EQ(0, sim_write_file("/../sim-escape.txt", "x", 1));
+  struct stat st;
+  EXPECT_NE(0, lstat(outside.c_str(), &st));
+}
+
+// ---------------------------------------------------------------------------
+// Files
+
+TEST_F(SimTest, CreateDeleteRenameWorkInTheCurrentFolder) {
+  ASSERT_EQ(0u, TAP_Hdd_ChangeDir("/DataFiles"));
+  EXPECT_EQ(0u, TAP_Hdd_Create("New", ATTR_FOLDER));
+  EXPECT_EQ(1, sim_exists("/DataFiles/New"));
+  WriteText("/DataFiles/a.rec", "keep");
+  EXPECT_EQ(0u, TAP_Hdd_Create("a.rec", ATTR_NORMAL));  // left untouched
+  EXPECT_EQ("keep", ReadText("/DataFiles/a.rec"));
+  EXPECT_EQ(0u, TAP_Hdd_Create("b.rec", ATTR_NORMAL));
+  EXPECT_EQ(0, sim_file_size("/DataFiles/b.rec"));
+
+  EXPECT_NE(0u, TAP_Hdd_Rename("a.rec", "b.rec"));  // target exists: refused
+  EXPECT_EQ("keep", ReadText("/DataFiles/a.rec"));
+  EXPECT_EQ(0u, TAP_Hdd_Rename("a.rec", "c.rec"));
+  EXPECT_EQ("keep", ReadText("/DataFiles/c.rec"));
+  EXPECT_EQ(0, sim_exists("/DataFiles/a.rec"));
+  EXPECT_NE(0u, TAP_Hdd_Rename("a.rec", "d.rec"));
+
+  WriteText("/DataFiles/New/inner", "x");
+  EXPECT_NE(0u, TAP_Hdd_Delete("New"));  // not empty
+  EXPECT_EQ(0u, TAP_Hdd_Delete("New/inner"));
+  EXPECT_EQ(0u, TAP_Hdd_Delete("New"));
+  EXPECT_EQ(0, sim_exists("/DataFiles/New"));
+  EXPECT_NE(0u, TAP_Hdd_Delete("New"));
+}
+
+TEST_F(SimTest, NamesAreStoredAsTheirBytes) {
+  const char name[] = "K\xE4se \xB0.rec";
+  ASSERT_EQ(0u, TAP_Hdd_Create(name, ATTR_NORMAL));
+  struct stat st;
+  EXPECT_EQ(0, lstat((disk + "/ProgramFiles/" + name).c_str(), &st));
+  EXPECT_EQ(1, TAP_Hdd_Exist(name));
+}
+
+TEST_F(SimTest, ReadWriteSeekAndShortReads) {
+  ASSERT_EQ(0u, TAP_Hdd_Create("f.bin", ATTR_NORMAL));
+  TYPE_File* f = TAP_Hdd_Fopen("f.bin");
+  ASSERT_NE(nullptr, f);
+  EXPECT_EQ(2u, TAP_Hdd_Fwrite("abcdef", 3, 2, f));
+  TAP_Hdd_Fseek(f, 0, 2);
+  EXPECT_EQ(1u, TAP_Hdd_Fwrite("gh", 2, 1, f));
+  EXPECT_EQ(8u, TAP_Hdd_Flen(f));
+  TAP_Hdd_Fseek(f, 2, 0);
+  char buf[16] = {};
+  EXPECT_EQ(0u, TAP_Hdd_Fread(buf, 10, 1, f));  // a short file: no whole block ...
+  EXPECT_STREQ("cdefgh", buf);                  // ... but its bytes are there
+  TAP_Hdd_Fseek(f, -3, 2);
+  memset(buf, 0, sizeof buf);
+  EXPECT_EQ(3u, TAP_Hdd_Fread(buf, 1, 3, f));
+  EXPECT_STREQ("fgh", buf);
+  TAP_Hdd_Fclose(f);
+  EXPECT_EQ("abcdefgh", ReadText("/ProgramFiles/f.bin"));
+  EXPECT_EQ(nullptr, TAP_Hdd_Fopen("missing.bin"));
+  EXPECT_EQ(nullptr, TAP_Hdd_Fopen("Settings"));
+}
+
+TEST_F(SimTest, LogFilesAreCapturedLineByLine) {
+  gEvents.clear();
+  sim_set_observer(Record);
+  ASSERT_EQ(0u, TAP_Hdd_Create("Brantlow.log", ATTR_NORMAL));
+  ASSERT_EQ(0u, TAP_Hdd_Create("other.txt", ATTR_NORMAL));
+  TYPE_File* f = TAP_Hdd_Fopen("Brantlow.log");
+  TYPE_File* g = TAP_Hdd_Fopen("other.txt");
+  ASSERT_NE(nullptr, f);
+  ASSERT_NE(nullptr, g);
+  TAP_Hdd_Fwrite("20:00 ", 6, 1, f);
+  TAP_Hdd_Fwrite("first\r\n", 7, 1, f);
+  TAP_Hdd_Fwrite("not a log line\r\n", 16, 1, g);
+  TAP_Hdd_Fwrite("second\r\n\r\n", 10, 1, f);
+  TAP_Hdd_Fclose(f);
+  TAP_Hdd_Fclose(g);
+  sim_set_observer(nullptr);
+  EXPECT_STREQ("20:00 first\nsecond\n\n", sim_log_text());
+  EXPECT_EQ(1, sim_log_contains("first"));
+  EXPECT_EQ(0, sim_log_contains("not a log"));
+  EXPECT_EQ((std::vector<std::string>{"log:20:00 first", "log:second", "log:"}), gEvents);
+  EXPECT_EQ("20:00 first\r\nsecond\r\n\r\n", ReadText("/ProgramFiles/Brantlow.log"));
+}
+
+// ---------------------------------------------------------------------------
+// Folder scans
+
+TEST_F(SimTest, FolderEntriesAreSortedAndDatedByTheReceiverClock) {
+  sim_set_clock(2026, 12, 6, 18, 30, 59);
+  WriteText("/DataFiles/b.rec", "12345");
+  sim_mkdir("/DataFiles/a");
+  sim_set_clock(2026, 12, 8, 20, 0, 0);
+  WriteText("/DataFiles/c.rec", "");
+  ASSERT_EQ(1, sim_set_mtime("/DataFiles/c.rec", 2025, 3, 1, 7, 5, 0));
+  ASSERT_EQ(0u, TAP_Hdd_ChangeDir("/DataFiles"));
+
+  TYPE_FolderEntry e;
+  memset(&e, 0xAB, sizeof e);
+  // "TimeShift" sorts before the lower-case names (byte order).
+  EXPECT_EQ(4u, TAP_Hdd_FindFirst(&e, nullptr));
+  EXPECT_STREQ("TimeShift", e.name);
+  EXPECT_EQ(224u, e.attr);
+  EXPECT_EQ(0, e.reserved1[0]);
+  ASSERT_EQ(1u, TAP_Hdd_FindNext(&e));
+  EXPECT_STREQ("a", e.name);
+  EXPECT_EQ(224u, e.attr);
+  EXPECT_EQ(Packed(61380, 18, 30), e.dateTime);
+  ASSERT_EQ(1u, TAP_Hdd_FindNext(&e));
+  EXPECT_STREQ("b.rec", e.name);
+  EXPECT_EQ(208u, e.attr);
+  EXPECT_EQ(5u, e.info);
+  EXPECT_EQ(Packed(61380, 18, 30), e.dateTime);
+  ASSERT_EQ(1u, TAP_Hdd_FindNext(&e));
+  EXPECT_STREQ("c.rec", e.name);
+  EXPECT_EQ(Packed(60735, 7, 5), e.dateTime);  // 2025-03-01
+  EXPECT_EQ(0u, TAP_Hdd_FindNext(&e));
+}
+
+TEST_F(SimTest, ScanPassesOverEntriesRemovedMeanwhile) {
+  for (const char* n :
+       {"/DataFiles/TimeShift/1", "/DataFiles/TimeShift/2", "/DataFiles/TimeShift/3"})
+    WriteText(n, "x");
+  ASSERT_EQ(0u, TAP_Hdd_ChangeDir("/DataFiles/TimeShift"));
+  TYPE_FolderEntry e;
+  EXPECT_EQ(3u, TAP_Hdd_FindFirst(&e, nullptr));
+  EXPECT_STREQ("1", e.name);
+  EXPECT_EQ(0u, TAP_Hdd_Delete("2"));
+  EXPECT_EQ(0u, TAP_Hdd_ChangeDir("/"));  // the scan stays in its folder
+  ASSERT_EQ(1u, TAP_Hdd_FindNext(&e));
+  EXPECT_STREQ("3", e.name);
+  EXPECT_EQ(0u, TAP_Hdd_FindNext(&e));
+}
+
+TEST_F(SimTest, ListFolderAndFirmwareDataFile) {
+  ASSERT_EQ(1, sim_write_firmwaredat("/ProgramFiles/Settings", 0x1234, 4));
+  unsigned char d[400] = {};
+  ASSERT_EQ(20 + 348, sim_read_file("/ProgramFiles/Settings/FirmwareTMS.dat", d, sizeof d));
+  EXPECT_EQ(0x78, d[0]);
+  EXPECT_EQ(0x12, d[3]);
+  EXPECT_EQ(0, d[8] | d[9] | d[10] | d[11]);
+  EXPECT_EQ(1, d[12]);
+  EXPECT_EQ(0x34, d[20]);
+  EXPECT_EQ(0x12, d[21]);
+  EXPECT_EQ(4, d[20 + 324]);
+  char out[256];
+  EXPECT_EQ(1, sim_list_folder("/ProgramFiles/Settings", out, sizeof out));
+  EXPECT_STREQ("FirmwareTMS.dat 368 2026-12-08 20:00\n", out);
+  EXPECT_EQ(-1, sim_list_folder("/Nowhere", out, sizeof out));
+}
+
+// ---------------------------------------------------------------------------
+// 32-bit words of the firmware's records
+
+TEST_F(SimTest, RecordsBehindWordsLiveInTheLow4GiB) {
+  sim_play("/DataFiles/Film.rec", 0);
+  TYPE_PlayInfo p;
+  ASSERT_EQ(1, TAP_Hdd_GetPlayInfo(&p));
+  EXPECT_EQ(1, p.playMode);
+  EXPECT_NE(0u, p.totalBlock);
+  const auto* rec = static_cast<const TYPE_FileRecord*>(PtrFromWord(p.fileWord));
+  ASSERT_NE(nullptr, rec);
+  EXPECT_STREQ("Film.rec", rec->name);
+  TAP_Hdd_StopTs();
+  EXPECT_EQ(1u, sim_stop_ts_calls());
+  ASSERT_EQ(1, TAP_Hdd_GetPlayInfo(&p));
+  EXPECT_EQ(0, p.playMode);
+  EXPECT_EQ(0u, p.fileWord);
+  // The folder record and its path text are reached the same way.
+  EXPECT_EQ("/mnt/hd/ProgramFiles", FolderFromTable());
+}
+
+// ---------------------------------------------------------------------------
+// Time
+
+TEST_F(SimTest, VirtualClockAndTicks) {
+  word mjd;
+  byte h, m, s;
+  TAP_GetTime(&mjd, &h, &m, &s);
+  EXPECT_EQ(61382, mjd);  // 2026-12-08
+  EXPECT_EQ(20, h);
+  EXPECT_EQ(0, m);
+  EXPECT_EQ(0u, TAP_GetTick());
+  sim_advance(4 * 3600 * 100 + 150);  // past midnight, and a half second
+  TAP_Delay(50);
+  TAP_Sleep(100);
+  EXPECT_EQ(4u * 3600 * 100 + 300, TAP_GetTick());
+  TAP_GetTime(&mjd, &h, &m, &s);
+  EXPECT_EQ(61383, mjd);
+  EXPECT_EQ(0, h);
+  EXPECT_EQ(3, s);
+  sim_set_ticks(100);  // back: the clock follows
+  TAP_GetTime(&mjd, &h, &m, &s);
+  EXPECT_EQ(61382, mjd);
+  EXPECT_EQ(20, h);
+  EXPECT_EQ(1, s);
+  EXPECT_EQ(10u, TAP_DiffTick(0xFFFFFFFBu, 5));
+  sim_set_clock_unset();
+  TAP_GetTime(&mjd, &h, &m, &s);
+  EXPECT_EQ(0, mjd | h | m | s);
+}
+
+TEST_F(SimTest, ExtractMjdOverTheWholeRange) {
+  struct Case {
+    word mjd;
+    int y, mo, d, wd;  // weekday 0 Sunday
+  } cases[] = {{0, 1858, 11, 17, 3},    {40587, 1970, 1, 1, 4}, {60369, 2024, 2, 29, 4},
+               {61382, 2026, 12, 8, 2}, {51544, 2000, 1, 1, 6}, {65535, 2038, 4, 22, 4}};
+  for (const Case& c : cases) {
+    word y;
+    byte mo, d, wd;
+    TAP_ExtractMjd(c.mjd, &y, &mo, &d, &wd);
+    EXPECT_EQ(c.y, y) << c.mjd;
+    EXPECT_EQ(c.mo, mo) << c.mjd;
+    EXPECT_EQ(c.d, d) << c.mjd;
+    EXPECT_EQ(c.wd, wd) << c.mjd;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Recorder
+
+TEST_F(SimTest, TimeshiftBufferKeptWhenStorageIsOn) {
+  sim_set_sysvar(SYSVAR_TimeshiftStorage, 1);
+  sim_advance(90 * 100);  // 20:01:30
+  sim_timeshift_start(nullptr);
+  unsigned char raw[160];
+  memset(raw, 0xEE, sizeof raw);
+  ASSERT_EQ(1, TAP_Hdd_GetRecInfo(2, reinterpret_cast<TYPE_RecInfo*>(raw)));
+  EXPECT_EQ(2, raw[0]);
+  EXPECT_STREQ("Timeshift.rec", reinterpret_cast<char*>(raw + 20));
+  EXPECT_EQ(0xEE, raw[148]);  // exactly 148 bytes
+  EXPECT_GE(sim_file_size("/DataFiles/TimeShift/Timeshift.rec"), 1024);
+  unsigned char inf[64] = {};
+  ASSERT_GE(sim_read_file("/DataFiles/TimeShift/Timeshift.rec.inf", inf, sizeof inf), 28);
+  EXPECT_EQ(Packed(61382, 20, 1), uint32_t(inf[8] | inf[9] << 8 | inf[10] << 16 | inf[11] << 24));
+  EXPECT_EQ(1, sim_exists("/DataFiles/TimeShift/Timeshift.rec.nav"));
+
+  sim_timeshift_stop();
+  ASSERT_EQ(1, TAP_Hdd_GetRecInfo(2, reinterpret_cast<TYPE_RecInfo*>(raw)));
+  EXPECT_EQ(0, raw[0]);
+  EXPECT_EQ(0, raw[20]);
+  EXPECT_EQ(1, sim_exists("/DataFiles/TimeShift/Timeshift.rec"));
+  sim_timeshift_start(nullptr);  // the name is taken: a new one
+  TYPE_RecInfo r;
+  TAP_Hdd_GetRecInfo(2, &r);
+  EXPECT_STREQ("Timeshift-2.rec", r.fileName);
+}
+
+TEST_F(SimTest, TimeshiftBufferDiscardedWhenStorageIsOff) {
+  sim_set_slots(4);
+  sim_timeshift_start("Buffer.rec");
+  TYPE_RecInfo r;
+  ASSERT_EQ(1, TAP_Hdd_GetRecInfo(4, &r));
+  EXPECT_EQ(2, r.recType);
+  ASSERT_EQ(1, TAP_Hdd_GetRecInfo(2, &r));
+  EXPECT_EQ(0, r.recType);
+  EXPECT_EQ(0, TAP_Hdd_GetRecInfo(5, &r));
+  sim_timeshift_stop();
+  EXPECT_EQ(0, sim_exists("/DataFiles/TimeShift/Buffer.rec"));
+  EXPECT_EQ(0, sim_exists("/DataFiles/TimeShift/Buffer.rec.inf"));
+  EXPECT_EQ(0, sim_exists("/DataFiles/TimeShift/Buffer.rec.nav"));
+}
+
+TEST_F(SimTest, RecordingSlotsAndStops) {
+  sim_record_start(1, "Film.rec");
+  TYPE_RecInfo r;
+  ASSERT_EQ(1, TAP_Hdd_GetRecInfo(1, &r));
+  EXPECT_EQ(1, r.recType);
+  EXPECT_STREQ("Film.rec", r.fileName);
+  EXPECT_EQ(1, sim_exists("/DataFiles/Film.rec.inf"));
+  TAP_Hdd_StopRecord(1);
+  EXPECT_EQ(1u, sim_stop_record_calls(1));
+  ASSERT_EQ(1, TAP_Hdd_GetRecInfo(1, &r));
+  EXPECT_EQ(0, r.recType);
+  EXPECT_EQ(1, sim_exists("/DataFiles/Film.rec"));
+  TAP_Hdd_StopMp3();
+  EXPECT_EQ(1u, sim_stop_mp3_calls());
+}
+
+// ---------------------------------------------------------------------------
+// Channels and events
+
+TEST_F(SimTest, ChannelsAndCurrentEvents) {
+  sim_add_channel(1, 5, "Five");
+  sim_set_event(1, 5, "News", std::string(300, 'd').c_str());
+  sim_tune(1, 5);
+  int t = -1, n = -1;
+  TAP_Channel_GetCurrent(&t, &n);
+  EXPECT_EQ(1, t);
+  EXPECT_EQ(5, n);
+  const TYPE_TapEvent* e = TAP_GetCurrentEvent(1, 5);
+  ASSERT_NE(nullptr, e);
+  EXPECT_NE(0, e->evtId);
+  EXPECT_STREQ("News", e->eventName);
+  EXPECT_EQ(255u, strlen(e->description));
+  unsigned char info[96];
+  memset(info, 0xEE, sizeof info);
+  EXPECT_NE(0, TAP_Channel_GetInfo(1, 5, info));
+  EXPECT_STREQ("Five", reinterpret_cast<char*>(info + 16));
+  EXPECT_EQ(0xEE, info[80]);
+  memset(info, 0xEE, sizeof info);
+  EXPECT_EQ(0, TAP_Channel_GetInfo(1, 6, info));
+  EXPECT_EQ(0xEE, info[16]);
+  sim_set_event(1, 5, nullptr, nullptr);
+  EXPECT_EQ(nullptr, TAP_GetCurrentEvent(1, 5));
+}
+
+// ---------------------------------------------------------------------------
+// Shell commands
+
+TEST_F(SimTest, ShellMovesWithinTheSandbox) {
+  gEvents.clear();
+  sim_set_observer(Record);
+  WriteText("/DataFiles/TimeShift/x.rec", "stream");
+  ASSERT_EQ(1, sim_mkdir("/DataFiles/TimeShift/Save"));
+  const char* cmd =
+      "mv \"/mnt/hd/DataFiles/TimeShift/x.rec\" \"/mnt/hd/DataFiles/TimeShift/Save/x.rec\"";
+  EXPECT_EQ(0, system(cmd));
+  EXPECT_EQ("stream", ReadText("/DataFiles/TimeShift/Save/x.rec"));
+  EXPECT_EQ(0, sim_exists("/DataFiles/TimeShift/x.rec"));
+  EXPECT_EQ(1u, sim_shell_commands());
+  EXPECT_STREQ(cmd, sim_last_shell_command());
+  ASSERT_FALSE(gEvents.empty());
+  EXPECT_EQ(std::string("shell:") + cmd, gEvents[0]);
+
+  // Into an existing folder; over an existing file.
+  WriteText("/DataFiles/y.rec", "y");
+  EXPECT_EQ(0, system("mv \"/mnt/hd/DataFiles/y.rec\" \"/mnt/hd/DataFiles/TimeShift/Save\""));
+  EXPECT_EQ("y", ReadText("/DataFiles/TimeShift/Save/y.rec"));
+  EXPECT_EQ(
+      0,
+      system("mv /mnt/hd/DataFiles/TimeShift/Save/y.rec /mnt/hd/DataFiles/TimeShift/Save/x.rec"));
+  EXPECT_EQ("y", ReadText("/DataFiles/TimeShift/Save/x.rec"));
+  sim_set_observer(nullptr);
+  // Folders stay dated by the receiver's clock.
+  char list[512];
+  sim_list_folder("/DataFiles", list, sizeof list);
+  EXPECT_STREQ("TimeShift 0 2026-12-08 20:00\n", list);
+  sim_list_folder("/DataFiles/TimeShift", list, sizeof list);
+  EXPECT_STREQ("Save 0 2026-12-08 20:00\n", list);
+}
+
+TEST_F(SimTest, ShellTouchesNothingOutsideTheSandbox) {
+  const std::string outside = disk + "-outside.txt";
+  FILE* f = fopen(outside.c_str(), "w");
+  ASSERT_NE(nullptr, f);
+  fclose(f);
+  WriteText("/DataFiles/a.rec", "a");
+  const std::string out1 = "mv \"" + outside + "\" \"/mnt/hd/DataFiles/in.txt\"";
+  EXPECT_NE(0, system(out1.c_str()));
+  EXPECT_NE(0, system("mv \"/mnt/hd/DataFiles/a.rec\" \"/mnt/hd/../a.rec\""));
+  EXPECT_NE(0, system("mv \"/mnt/hd/DataFiles/missing.rec\" \"/mnt/hd/DataFiles/b.rec\""));
+  EXPECT_NE(0, system("mv DataFiles/a.rec DataFiles/b.rec"));  // relative: refused
+  EXPECT_NE(0, system("ls /"));                                // no other command exists
+  struct stat st;
+  EXPECT_EQ(0, lstat(outside.c_str(), &st));
+  EXPECT_EQ(0, sim_exists("/DataFiles/in.txt"));
+  EXPECT_EQ("a", ReadText("/DataFiles/a.rec"));
+  EXPECT_EQ(0, sim_exists("/DataFiles/b.rec"));
+  // The shell runs in the sandbox.
+  EXPECT_EQ(0, system("echo here > rel.txt"));
+  EXPECT_EQ("here\n", ReadText("/rel.txt"));
+  unlink(outside.c_str());
+}
+
+// ---------------------------------------------------------------------------
+// Terminals
+
+TEST_F(SimTest, TerminalsCaptureConsoleText) {
+  gEvents.clear();
+  sim_set_observer(Record);
+  sim_terminal_open(3, 1);
+  errno = 0;
+  EXPECT_EQ(-1, open("/dev/pts/0", 2));
+  EXPECT_EQ(ENOENT, errno);
+  EXPECT_EQ(-1, open("/dev/pts/20", 2));
+  int fd = open("/dev/pts/3", 2);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(6, write(fd, "hello", 6));  // with its terminating zero
+  EXPECT_EQ(0, close(fd));
+  fd = open("/dev/pts/3", 2);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(7, write(fd, " world", 7));
+  EXPECT_EQ(0, close(fd));
+  EXPECT_STREQ("hello world", sim_terminal_text(3));
+  EXPECT_STREQ("", sim_terminal_text(0));
+  EXPECT_EQ(1, sim_console_contains("lo wo"));
+  EXPECT_EQ(0, sim_console_contains("absent"));
+  EXPECT_EQ((std::vector<std::string>{"console:hello", "console: world"}), gEvents);
+  sim_terminal_open(3, 0);
+  EXPECT_EQ(-1, open("/dev/pts/3", 2));
+  EXPECT_STREQ("hello world", sim_terminal_text(3));
+  sim_set_observer(nullptr);
+  // Other paths reach the host as before.
+  fd = open((disk + "/ProgramFiles/real.txt").c_str(), O_CREAT | O_WRONLY, 0644);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(0, close(fd));
+  EXPECT_EQ(1, sim_exists("/ProgramFiles/real.txt"));
+}
+
+// ---------------------------------------------------------------------------
+// Faults
+
+TEST_F(SimTest, FileFaultsByPath) {
+  WriteText("/ProgramFiles/Settings/a.ini", "x");
+  sim_fail_open("/ProgramFiles/Settings/a.ini");
+  sim_fail_chdir("/DataFiles/TimeShift");
+  sim_fail_create("/DataFiles/TimeShift/Save");
+  EXPECT_EQ(nullptr, TAP_Hdd_Fopen("Settings/a.ini"));
+  EXPECT_NE(0u, TAP_Hdd_ChangeDir("/DataFiles/TimeShift"));
+  EXPECT_EQ(0u, TAP_Hdd_ChangeDir("/DataFiles"));
+  EXPECT_NE(0u, TAP_Hdd_Create("TimeShift/Save", ATTR_FOLDER));
+  EXPECT_EQ(0, sim_exists("/DataFiles/TimeShift/Save"));
+  sim_clear_faults();
+  EXPECT_EQ(0u, TAP_Hdd_Create("TimeShift/Save", ATTR_FOLDER));
+  EXPECT_EQ(0u, TAP_Hdd_ChangeDir("TimeShift"));
+  TYPE_File* f = TAP_Hdd_Fopen("/ProgramFiles/Settings/a.ini");
+  ASSERT_NE(nullptr, f);
+  TAP_Hdd_Fclose(f);
+}
+
+TEST_F(SimTest, AllocatorFaultsAndHeapCount) {
+  sim_fail_alloc(2);
+  void* a = TAP_MemAlloc(10);
+  void* b = TAP_MemAlloc(10);
+  void* c = TAP_MemAlloc(10);
+  EXPECT_NE(nullptr, a);
+  EXPECT_EQ(nullptr, b);
+  EXPECT_NE(nullptr, c);
+  EXPECT_EQ(2u, sim_heap_in_use());
+  sim_fail_alloc_all(1);
+  EXPECT_EQ(nullptr, TAP_MemAlloc(1));
+  sim_fail_alloc_all(0);
+  TAP_MemSet(a, 7, 10);
+  EXPECT_EQ(7, static_cast<unsigned char*>(a)[9]);
+  TAP_MemFree(a);
+  TAP_MemFree(c);
+  EXPECT_EQ(0u, sim_heap_in_use());
+}
+
+TEST_F(SimTest, SymbolLookupFaults) {
+  sim_fail_symbol("_tapTask", 1);
+  void* self = dlopen(nullptr, 5);
+  ASSERT_NE(nullptr, self);
+  dlerror();
+  EXPECT_EQ(nullptr, dlsym(self, "_tapTask"));
+  EXPECT_NE(nullptr, dlerror());
+  EXPECT_NE(nullptr, dlsym(self, "_curTapTask"));
+  EXPECT_EQ(nullptr, dlerror());
+  sim_fail_symbol("_tapTask", 0);
+  EXPECT_NE(nullptr, dlsym(self, "_tapTask"));
+  EXPECT_EQ(nullptr, dlerror());
+  dlclose(self);
+}
+
+// ---------------------------------------------------------------------------
+// System and observation
+
+TEST_F(SimTest, SystemStateAndCounts) {
+  dword st = 9, sub = 9;
+  TAP_GetState(&st, &sub);
+  EXPECT_EQ(0u, st);
+  EXPECT_EQ(0x1Fu, sub);
+  EXPECT_EQ(0u, TAP_GetSystemId());
+  EXPECT_EQ(0, TAP_GetSystemVar(SYSVAR_Timeshift));
+  TAP_SetSystemVar(SYSVAR_Timeshift, 1);
+  TAP_WriteSystemVar();
+  EXPECT_EQ(1, sim_get_sysvar(SYSVAR_Timeshift));
+  EXPECT_EQ(1u, sim_sysvar_writes());
+  TAP_ExitNormal();
+  TAP_ExitNormal();
+  TAP_EnterNormal();
+  EXPECT_EQ(1u, sim_normal_depth());
+  EXPECT_EQ(2u, sim_call_count("TAP_ExitNormal"));
+  EXPECT_GE(sim_total_calls(), 8u);
+  sim_reset_counts();
+  EXPECT_EQ(0u, sim_call_count("TAP_ExitNormal"));
+  EXPECT_EQ(0u, sim_total_calls());
+
+  gEvents.clear();
+  sim_set_observer(Record);
+  char buf[32];
+  TAP_SPrint(buf, "%s-%d", "a", 7);
+  EXPECT_STREQ("a-7", buf);
+  TAP_Print("n=%d\n", 3);
+  EXPECT_EQ(0, sim_exited());
+  TAP_Exit();
+  EXPECT_EQ(1, sim_exited());
+  sim_set_observer(nullptr);
+  EXPECT_EQ((std::vector<std::string>{"print:n=3\n", "exit:"}), gEvents);
+}

@@ -1,0 +1,446 @@
+// The tapsim runner as a user meets it: run as a child process on the
+// plug-in file and on scenario files, judged by its output and exit status.
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/sim_fixture.h"
+
+namespace {
+
+struct Result {
+  int status = -1;  // exit status, -1 when the runner did not exit normally
+  std::string out;
+  std::string err;
+};
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void Spit(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
+  return remove(path);
+}
+
+// A fresh work folder of the current test in the build tree. (Not through
+// system(): the simulated receiver serves that call for the plug-in.)
+std::string WorkDir() {
+  const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string base = BuildPath("test-disks");
+  mkdir(base.c_str(), 0755);
+  std::string dir = base + "/tapsim-" + info->test_suite_name() + "." + info->name();
+  nftw(dir.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+  EXPECT_EQ(0, mkdir(dir.c_str(), 0755)) << dir;
+  return dir;
+}
+
+Result RunTapsim(const std::vector<std::string>& args, const std::string& work) {
+  Result r;
+  std::string outPath = work + "/stdout.txt";
+  std::string errPath = work + "/stderr.txt";
+  std::string runner = BuildPath("sim/tapsim");
+  pid_t pid = fork();
+  if (pid == 0) {
+    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0 || err < 0) _exit(127);
+    dup2(out, 1);
+    dup2(err, 2);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(runner.c_str()));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(runner.c_str(), argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.out = Slurp(outPath);
+  r.err = Slurp(errPath);
+  return r;
+}
+
+std::string Plugin() {
+  std::string path = BuildPath("brantlow.tap");
+  struct stat st;
+  EXPECT_EQ(0, stat(path.c_str(), &st)) << "build the target brantlow_tap_diag first";
+  return path;
+}
+
+// A hand-made plug-in file: an ELF header, the given sections and their
+// name table; nothing loadable. Enough for everything the runner reads
+// before it loads the plug-in.
+struct Section {
+  std::string name;
+  std::string bytes;
+};
+
+void Put(std::string& b, size_t at, uint64_t v, int n) {
+  for (int i = 0; i < n; ++i) b[at + i] = char((v >> (8 * i)) & 0xFF);
+}
+
+std::string MakeElf(bool is64, unsigned machine, const std::vector<Section>& sections) {
+  const size_t ehsize = is64 ? 64 : 52;
+  const size_t shentsize = is64 ? 64 : 40;
+  std::string b(ehsize, '\0');
+  b.replace(0, 4,
+            "\x7f"
+            "ELF");
+  b[4] = is64 ? 2 : 1;
+  b[5] = 1;  // little-endian
+  b[6] = 1;
+  Put(b, 16, 3, 2);  // shared object
+  Put(b, 18, machine, 2);
+  Put(b, 20, 1, 4);
+  std::vector<size_t> offsets;
+  for (const Section& s : sections) {
+    offsets.push_back(b.size());
+    b += s.bytes;
+  }
+  std::string names(1, '\0');
+  std::vector<size_t> nameAt;
+  for (const Section& s : sections) {
+    nameAt.push_back(names.size());
+    names += s.name + '\0';
+  }
+  size_t shstrName = names.size();
+  names += std::string(".shstrtab") + '\0';
+  size_t namesAt = b.size();
+  b += names;
+  while (b.size() % 8) b += '\0';
+  size_t shoff = b.size();
+  size_t count = sections.size() + 2;
+  b += std::string(count * shentsize, '\0');
+  auto header = [&](size_t index, size_t name, uint32_t type, size_t offset, size_t size) {
+    size_t at = shoff + index * shentsize;
+    Put(b, at, name, 4);
+    Put(b, at + 4, type, 4);
+    Put(b, at + (is64 ? 24 : 16), offset, is64 ? 8 : 4);
+    Put(b, at + (is64 ? 32 : 20), size, is64 ? 8 : 4);
+  };
+  for (size_t i = 0; i < sections.size(); ++i)
+    header(i + 1, nameAt[i], 1, offsets[i], sections[i].bytes.size());
+  header(count - 1, shstrName, 3, namesAt, names.size());
+  Put(b, is64 ? 0x28 : 0x20, shoff, is64 ? 8 : 4);
+  Put(b, is64 ? 0x34 : 0x28, ehsize, 2);
+  Put(b, is64 ? 0x3A : 0x2E, shentsize, 2);
+  Put(b, is64 ? 0x3C : 0x30, count, 2);
+  Put(b, is64 ? 0x3E : 0x32, count - 1, 2);
+  return b;
+}
+
+std::string Padded(const std::string& text, size_t size) {
+  std::string s = text;
+  s.resize(size, '\0');
+  return s;
+}
+
+std::vector<Section> IdBlock() {
+  std::string header = Padded("TFAPMIPS", 32);
+  header[8] = 16;
+  return {
+      {"._tap_etcinfo", Padded("Jan 02 2020", 64)},
+      {"._tap_description", Padded("Test plug-in", 128)},
+      {"._tap_author_name", Padded("Tester", 64)},
+      {"._tap_program_name", Padded("Fixture V0.1", 64)},
+      {"._tap_id", std::string("\x21\x43\x65\x87", 4)},
+      {"._tap_header", header},
+  };
+}
+
+constexpr unsigned kMips = 8;
+constexpr unsigned kX8664 = 62;
+
+// A hand-made plug-in for this machine: passes every check before loading.
+std::string HostFixture(const std::string& work) {
+  std::string path = work + "/fixture.tap";
+  Spit(path, MakeElf(true, kX8664, IdBlock()));
+  return path;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Identification block (--info)
+
+TEST(TapsimInfo, ShowsTheIdentificationBlockOfThePlugin) {
+  std::string work = WorkDir();
+  Result r = RunTapsim({"--info", Plugin()}, work);
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("Brantlow V1.4")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("0x80480889")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("Dec 19 2011")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("Manages Timeshift buffer")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("x86-64")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("version 16")) << r.out;
+}
+
+TEST(TapsimInfo, ReadsA32BitMipsFile) {
+  std::string work = WorkDir();
+  std::string path = work + "/mips.tap";
+  Spit(path, MakeElf(false, kMips, IdBlock()));
+  Result r = RunTapsim({"--info", path}, work);
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("MIPS32 little-endian")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("0x87654321")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("Fixture V0.1")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("Jan 02 2020")) << r.out;
+
+  // ... but does not run it on this machine.
+  std::string scn = work + "/empty.scn";
+  Spit(scn, "run 0:00:01\n");
+  r = RunTapsim({path, scn}, work);
+  EXPECT_EQ(2, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("built for MIPS32 little-endian")) << r.err;
+}
+
+TEST(TapsimInfo, RefusesFilesThatAreNoPlugin) {
+  std::string work = WorkDir();
+  std::string text = work + "/notes.txt";
+  Spit(text, "just some text\n");
+  Result r = RunTapsim({"--info", text}, work);
+  EXPECT_EQ(2, r.status);
+  EXPECT_NE(std::string::npos, r.err.find(text + ": not an ELF file")) << r.err;
+
+  std::string missing = work + "/missing.tap";
+  r = RunTapsim({"--info", missing}, work);
+  EXPECT_EQ(2, r.status);
+  EXPECT_NE(std::string::npos, r.err.find(missing + ": cannot open")) << r.err;
+
+  // An ordinary shared object: ELF, but without the identification block.
+  std::vector<Section> none;
+  std::string plain = work + "/plain.so";
+  Spit(plain, MakeElf(true, kX8664, none));
+  r = RunTapsim({"--info", plain}, work);
+  EXPECT_EQ(2, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("lacks the section ._tap_etcinfo")) << r.err;
+}
+
+TEST(TapsimInfo, NamesWhatIsWrongWithTheIdentificationBlock) {
+  std::string work = WorkDir();
+  struct Case {
+    const char* what;
+    void (*change)(std::vector<Section>&);
+    const char* message;
+  };
+  const Case cases[] = {
+      {"short id", [](std::vector<Section>& s) { s[4].bytes.resize(3); },
+       "section ._tap_id has 3 bytes (expected 4)"},
+      {"missing program name", [](std::vector<Section>& s) { s.erase(s.begin() + 3); },
+       "lacks the section ._tap_program_name"},
+      {"wrong magic", [](std::vector<Section>& s) { s[5].bytes[4] = 'X'; },
+       "does not start with \"TFAPMIPS\""},
+      {"wrong version", [](std::vector<Section>& s) { s[5].bytes[8] = 17; },
+       "header version is 17 (expected 16)"},
+      {"reserved bytes", [](std::vector<Section>& s) { s[5].bytes[31] = 1; },
+       "bytes 12-31 must be zero"},
+      {"twice", [](std::vector<Section>& s) { s.push_back(s[0]); }, "appears twice"},
+  };
+  for (const Case& c : cases) {
+    std::vector<Section> sections = IdBlock();
+    c.change(sections);
+    std::string path = work + "/bad.tap";
+    Spit(path, MakeElf(true, kX8664, sections));
+    Result r = RunTapsim({"--info", path}, work);
+    EXPECT_EQ(2, r.status) << c.what;
+    EXPECT_NE(std::string::npos, r.err.find(path + ": ")) << c.what << ": " << r.err;
+    EXPECT_NE(std::string::npos, r.err.find(c.message)) << c.what << ": " << r.err;
+  }
+}
+
+TEST(TapsimInfo, SurvivesTruncatedAndCorruptedFiles) {
+  std::string work = WorkDir();
+  std::string whole = MakeElf(true, kX8664, IdBlock());
+  std::string path = work + "/cut.tap";
+  // Every cut of the file: refused cleanly (exit 2), never a crash.
+  for (size_t len :
+       {size_t(0), size_t(3), size_t(20), size_t(63), size_t(64), size_t(300), whole.size() - 1}) {
+    Spit(path, whole.substr(0, len));
+    Result r = RunTapsim({"--info", path}, work);
+    EXPECT_EQ(2, r.status) << "length " << len;
+    EXPECT_NE(std::string::npos, r.err.find(path)) << r.err;
+  }
+  // Section table offset and count pointing far outside the file.
+  std::string bad = whole;
+  Put(bad, 0x28, 0xFFFFFFFFFFFFFF00ull, 8);
+  Spit(path, bad);
+  Result r = RunTapsim({"--info", path}, work);
+  EXPECT_EQ(2, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("outside the file")) << r.err;
+  bad = whole;
+  Put(bad, 0x3E, 0xFFF0, 2);  // name table index beyond the table
+  Spit(path, bad);
+  r = RunTapsim({"--info", path}, work);
+  EXPECT_EQ(2, r.status);
+}
+
+// ---------------------------------------------------------------------------
+// Scenario files: the whole file is read first, the first bad line named
+
+TEST(TapsimScenario, NamesTheFirstBadLineAndRunsNothing) {
+  std::string work = WorkDir();
+  std::string plugin = HostFixture(work);
+  struct Case {
+    const char* text;
+    int line;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"# comment\nclock 2026-12-08 20:00:00\nfrobnicate 3\n", 3, "unknown directive 'frobnicate'"},
+      {"at 0:1:00 key ok\n", 1, "bad time '0:1:00'"},
+      {"at 0:00:70 key ok\n", 1, "bad time"},
+      {"write /a.txt \"never ends\n", 1, "unterminated quote"},
+      {"dir /DataFiles/../../etc\n", 1, "leaves the disk"},
+      {"\nexpect file \"/../x\"\n", 2, "leaves the disk"},
+      {"at 0:10:00 key ok\nat 0:05:00 key ok\n", 2, "is before 0:10:00 of line 1"},
+      {"run 0:10:00\nat 0:09:59 request 1\n", 2, "times must not go backwards"},
+      {"key ok\n", 1, "is a timed action"},
+      {"at 0:00:01 key ok\nsysvar 1 2\n", 2, "after the first timed line"},
+      {"write /a \"\\q\"\n", 1, "unknown escape"},
+      {"slots 3\n", 1, "bad number '3'"},
+      {"at 0:00:01 request\n", 1, "missing request number"},
+      {"at 0:00:01 request x1\n", 1, "bad number 'x1'"},
+      {"terminal 20\n", 1, "expected 0 to 19"},
+      {"clock 2026-02-30 10:00:00\n", 1, "bad date"},
+      {"at 0:00:01 expect log\n", 1, "missing text"},
+      {"at 0:00:01 expect sky\n", 1, "unknown expectation 'sky'"},
+      {"tune 1 1 extra\n", 1, "unexpected 'extra'"},
+      {"at 0:00:01 record 0 start \"a/b.rec\"\n", 1, "plain file name"},
+  };
+  for (const Case& c : cases) {
+    std::string scn = work + "/bad.scn";
+    Spit(scn, c.text);
+    std::string disk = work + "/disk";
+    Result r = RunTapsim({"--disk", disk, plugin, scn}, work);
+    EXPECT_EQ(2, r.status) << c.text;
+    std::string where = scn + ":" + std::to_string(c.line) + ": ";
+    EXPECT_NE(std::string::npos, r.err.find(where)) << c.text << "\n" << r.err;
+    EXPECT_NE(std::string::npos, r.err.find(c.message)) << c.text << "\n" << r.err;
+    struct stat st;
+    EXPECT_NE(0, stat(disk.c_str(), &st)) << "a bad scenario must not start the receiver";
+  }
+}
+
+TEST(TapsimScenario, NeverCrashesOnOddInput) {
+  std::string work = WorkDir();
+  std::string plugin = HostFixture(work);
+  const std::string inputs[] = {
+      std::string("at 0:00:01 write /x \"a\0b\"\n", 25),
+      "\"\n",
+      "at\n",
+      "at 99999:00:00 key ok\n",
+      "at 0:00:01 key 0x\n",
+      "at 0:00:01 play\n",
+      "fail\n",
+      "event 1 1 \"a\"\n",
+      "write /x \"\\x4\"\n",
+      "write /x \"tail\"junk\n",
+      std::string(100000, 'a'),
+      "recording /x.rec start 2026-12-08\n",
+      "firmwaredat /ProgramFiles model 1 slots\n",
+      "sysvar 1 99999999999999999999999\n",
+  };
+  for (const std::string& text : inputs) {
+    std::string scn = work + "/odd.scn";
+    Spit(scn, text);
+    Result r = RunTapsim({"--disk", work + "/disk", plugin, scn}, work);
+    EXPECT_EQ(2, r.status) << text.substr(0, 60);
+    EXPECT_NE(std::string::npos, r.err.find(scn + ":1: ")) << r.err;
+  }
+}
+
+TEST(TapsimScenario, LeavesAFolderAloneThatIsNoSimulatedDisk) {
+  std::string work = WorkDir();
+  std::string plugin = HostFixture(work);
+  std::string precious = work + "/precious";
+  ASSERT_EQ(0, mkdir(precious.c_str(), 0755));
+  Spit(precious + "/thesis.txt", "years of work");
+  std::string scn = work + "/ok.scn";
+  Spit(scn, "run 0:00:01\n");
+  Result r = RunTapsim({"--disk", precious, plugin, scn}, work);
+  EXPECT_EQ(2, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("choose a new or empty folder")) << r.err;
+  EXPECT_EQ("years of work", Slurp(precious + "/thesis.txt"));
+}
+
+// ---------------------------------------------------------------------------
+// Runs of the plug-in
+
+TEST(TapsimRun, RequestOneEndsThePlugin) {
+  std::string work = WorkDir();
+  std::string scn = work + "/exit.scn";
+  Spit(scn,
+       "run 0:00:05\n"
+       "expect running          # before the request of the same time\n"
+       "at 0:00:05 request 1\n"
+       "expect exited\n"
+       "at 0:00:06 key ok\n"
+       "run 0:01:00\n"
+       "expect exited\n");
+  Result r = RunTapsim({"--disk", work + "/disk", Plugin(), scn}, work);
+  EXPECT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("Brantlow V1.4")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("TAP_Main -> 1")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find(" 0:00:05.00  event    request 1 -> 1")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("key ok (0x1001E) not sent")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find(scn + ":2")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("3 passed, 0 failed")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("/DataFiles/TimeShift/Save")) << r.out;
+}
+
+TEST(TapsimRun, AFailedExpectationGivesExitStatusOne) {
+  std::string work = WorkDir();
+  std::string scn = work + "/fail.scn";
+  Spit(scn,
+       "at 0:00:10 request 2\n"
+       "expect exited\n"
+       "expect file /ProgramFiles\n"
+       "expect nofile /DataFiles/NotThere.rec\n");
+  Result r = RunTapsim({"--quiet", "--disk", work + "/disk", Plugin(), scn}, work);
+  EXPECT_EQ(1, r.status) << r.out << r.err;
+  EXPECT_NE(std::string::npos, r.out.find(scn + ":2")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("FAIL")) << r.out;
+  EXPECT_EQ(std::string::npos, r.out.find("PASS")) << "quiet prints only failures: " << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("2 passed, 1 failed")) << r.out;
+  EXPECT_EQ(std::string::npos, r.out.find("TAP_Main")) << "quiet: " << r.out;
+}
+
+TEST(TapsimRun, SetsUpTheDiskAndFailsOnImpossibleSetup) {
+  std::string work = WorkDir();
+  std::string scn = work + "/disk.scn";
+  Spit(scn,
+       "dir \"/DataFiles/TimeShift/Save\"\n"
+       "recording /DataFiles/TimeShift/Save/Old.rec start 2026-12-06 18:00:00\n"
+       "write /ProgramFiles/note.txt \"a\\tb\\r\\n\"\n"
+       "nodir /DataFiles/TimeShift/Save/../Save/Gone\n"
+       "expect file /DataFiles/TimeShift/Save/Old.rec\n"
+       "expect file /DataFiles/TimeShift/Save/Old.rec.inf\n"
+       "expect file /ProgramFiles/note.txt\n"
+       "at 0:00:01 request 1\n");
+  std::string disk = work + "/disk";
+  Result r = RunTapsim({"--disk", disk, Plugin(), scn}, work);
+  EXPECT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_EQ("a\tb\r\n", Slurp(disk + "/ProgramFiles/note.txt"));
+  EXPECT_NE(std::string::npos, r.out.find("Old.rec")) << r.out;
+
+  Spit(scn, "dir /Some/Folder\nwrite /Some/Folder \"a folder is in the way\"\n");
+  r = RunTapsim({"--disk", disk, Plugin(), scn}, work);
+  EXPECT_EQ(2, r.status);
+  EXPECT_NE(std::string::npos, r.err.find(scn + ":2: cannot write /Some/Folder")) << r.err;
+}

@@ -1,0 +1,13 @@
+// Expiry of saved recordings, file age and the packed date-time.
+#pragma once
+
+#include "platform/tap.h"
+
+int CleanupSaveFolder(word keepHours);
+dword GetFileAgeHours(dword now, const TYPE_FolderEntry* entry);
+dword TMS_GetStarttimeFromFile(const char* name);
+dword getDword(const byte* p, int bigEndian);
+dword MjdHourMinToPackedTime(dword mjd, dword hour, dword minute);
+dword GetCurrentTime(void);
+dword PackedTimeToMin(dword packed);
+int isRec(const char* name);

@@ -1,0 +1,229 @@
+// The mode machine: one step per idle event. Startup switches the firmware's
+// timeshift settings on and checks the folders; Idle waits for the timeshift
+// slot to record; Timeshifting samples the programme watched; Filehandler
+// saves the closed buffer; FileChecker expires old saved recordings.
+#include "app/modes.h"
+
+#include <string.h>
+
+#include "app/expiry.h"
+#include "app/main.h"
+#include "app/saving.h"
+#include "lib/dir_stack.h"
+#include "lib/log.h"
+#include "lib/message_win.h"
+#include "lib/names.h"
+
+dword ProgMode = PM_Startup;
+dword NextMessageStop = 0;
+dword LastTick = 0;
+char MyEventStr[512];
+dword MyEventStartTick = 0;
+dword MyEventDuration = 0;
+char CurEventStr[512];
+dword CurEventDuration = 0;
+dword CurSvcType = 0;
+dword CurSvcNum = 0;
+
+namespace {
+
+// Error texts [language][row]: 0 German, 1 English. ISO-8859-1.
+const char* const lanItems[2][6] = {
+    {
+        "Brantlow - Fehler",
+        "'Timeshiftpuffer speichern' ist ausgeschaltet",
+        "Bitte zuerst im TMS Men\xFC einschalten",
+        "Ordner '/DataFiles/TimeShift' nicht gefunden",
+        "Ordner '/DataFiles/TimeShift/Save' kann nicht erzeugt werden",
+        "'Timeshift' ist ausgeschaltet",
+    },
+    {
+        "Brantlow - Error",
+        "'Time Shift Storage' is disabled",
+        "Please enable in TMS menu before using this TAP",
+        "Folder '/DataFiles/TimeShift' not found",
+        "Folder '/DataFiles/TimeShift/Save' cannot be created",
+        "'Time Shifting' is disabled",
+    },
+};
+
+enum { ERR_TITLE = 0, ERR_NO_TIMESHIFT_FOLDER = 3, ERR_NO_SAVE_FOLDER = 4 };
+
+// Record of the timeshift slot; only its kind (byte 0) is read.
+TYPE_RecInfo tMyRecInfo;
+
+constexpr dword kSampleTicks = 1001;
+constexpr dword kMessageHoldTicks = 800;
+
+const char* ErrorText(byte lanIndex, int row) {
+  return lanItems[lanIndex ? 1 : 0][row];
+}
+
+// Holds the start-up error window on screen and leaves the normal screen
+// mode until the hold ends.
+void ShowStartupError(byte lanIndex, int row) {
+  ShowMessageWin(ErrorText(lanIndex, ERR_TITLE), ErrorText(lanIndex, row), "", 0);
+  TAP_ExitNormal();
+  NextMessageStop = TAP_GetTick() + kMessageHoldTicks;
+  if (NextMessageStop == 0) NextMessageStop = 1;  // 0 would mean "no message held"
+}
+
+// Programme key of an event record: name, and "~" and the description when
+// there is one. The record's texts are read within their fields, since the
+// firmware does not promise a terminator.
+void BuildProgrammeKey(char* key, size_t size, const TYPE_TapEvent* event) {
+  key[0] = '\0';
+  if (event == NULL || event->evtId == 0) return;
+  size_t nameLen = strnlen(event->eventName, sizeof(event->eventName));
+  size_t descLen = strnlen(event->description, sizeof(event->description));
+  size_t pos = 0;
+  size_t n = nameLen < size - 1 ? nameLen : size - 1;
+  memcpy(key, event->eventName, n);
+  pos = n;
+  if (descLen > 0 && pos + 1 < size) {
+    key[pos++] = '~';
+    n = descLen < size - 1 - pos ? descLen : size - 1 - pos;
+    memcpy(key + pos, event->description, n);
+    pos += n;
+  }
+  key[pos] = '\0';
+}
+
+// One programme sample: extends the current viewing run or starts a new one,
+// and keeps the longest run of the timeshift period.
+void SampleProgramme(void) {
+  dword now = TAP_GetTick();
+  if (LastTick != 0 && TAP_DiffTick(LastTick, now) < kSampleTicks) return;
+  LastTick = now;
+
+  int svcType = 0, svcNum = 0;
+  TAP_Channel_GetCurrent(&svcType, &svcNum);
+  char key[sizeof(MyEventStr)];
+  BuildProgrammeKey(key, sizeof(key), TAP_GetCurrentEvent(svcType, svcNum));
+
+  // The first sample of a period always begins a run: an empty key would
+  // otherwise equal the emptied MyEventStr and count from tick 0.
+  if (MyEventDuration == 0 || strcmp(key, MyEventStr) != 0) {
+    MyEventStartTick = now;
+    MyEventDuration = 1;
+    memcpy(MyEventStr, key, sizeof(MyEventStr));
+  } else {
+    MyEventDuration = TAP_DiffTick(MyEventStartTick, now);
+  }
+
+  if (MyEventDuration > CurEventDuration) {
+    CurEventDuration = MyEventDuration;
+    memcpy(CurEventStr, MyEventStr, sizeof(CurEventStr));
+    CurSvcType = (dword)svcType;
+    CurSvcNum = (dword)svcNum;
+    TRACE("New Current event %s,%u\r\n", CurEventStr, CurEventDuration);
+  }
+}
+
+// Startup: settings, notices, folders and the first folder pass.
+void StartupStep(byte lanIndex, byte renameMode) {
+  int changes = 0;
+  if (TAP_GetSystemVar(SYSVAR_Timeshift) == 0) {
+    TAP_SetSystemVar(SYSVAR_Timeshift, 4);
+    changes = 1;
+  }
+  if (TAP_GetSystemVar(SYSVAR_TimeshiftStorage) == 0) {
+    TAP_SPrint(puffer, "Updating TimeshiftStorage: \r\n");
+    PrintNet(puffer);
+    TAP_SetSystemVar(SYSVAR_TimeshiftStorage, 1);
+    changes += 2;
+  }
+  if (changes != 0) TAP_WriteSystemVar();
+  if (changes == 3) {
+    LogLine("Timeshift and Timeshift storage switched on");
+    bShowTimeshiftMessage = 1;
+  } else if (changes != 0) {
+    LogLine("Timeshift storage switched on");
+    bShowTimeshiftStorageMessage = 1;
+  }
+
+  int passed = 1;
+  HDD_TAP_PushDir();
+  if (!HDD_ChangeDir("/DataFiles/TimeShift")) {
+    ShowStartupError(lanIndex, ERR_NO_TIMESHIFT_FOLDER);
+  } else if (TAP_Hdd_Exist("Save")) {
+    TRACE("Folder Save found\r\n");
+  } else {
+    TAP_Hdd_Create("Save", ATTR_FOLDER);
+    if (TAP_Hdd_Exist("Save")) {
+      TRACE("Folder Save not found -> created\r\n");
+    } else {
+      ShowStartupError(lanIndex, ERR_NO_SAVE_FOLDER);
+      passed = 0;
+    }
+  }
+  HDD_TAP_PopDir();
+
+  if (passed) {
+    ProgMode = PM_Idle;
+    TRACE("Checking TS folder on startup\r\n");
+    CheckTimeshiftFolder(renameMode);
+  }
+}
+
+}  // namespace
+
+int CheckRecInfo(byte lanIndex, word keepHours, byte renameMode, dword fourRecs) {
+  if (NextMessageStop != 0) {
+    // Signed difference: a hold that runs over the tick counter's wrap
+    // still lasts its 800 ticks.
+    if ((int32_t)(TAP_GetTick() - NextMessageStop) > 0) {
+      EndMessageWin();
+      NextMessageStop = 0;
+      TAP_EnterNormal();
+      return 1;
+    }
+    return 0;
+  }
+
+  if (keepHours == 0) return 1;
+
+  TAP_Hdd_GetRecInfo(fourRecs ? 4 : 2, &tMyRecInfo);
+
+  switch (ProgMode) {
+    case PM_Startup:
+      StartupStep(lanIndex, renameMode);
+      return 0;
+
+    case PM_Idle:
+      if (tMyRecInfo.recType == 2) {
+        MyEventStr[0] = '\0';
+        CurEventStr[0] = '\0';
+        MyEventDuration = 0;
+        CurEventDuration = 0;
+        MyEventStartTick = 0;
+        ProgMode = PM_Timeshifting;
+        TRACE("Switching to Timeshifting Mode \r\n");
+      }
+      return 0;
+
+    case PM_Timeshifting:
+      if (renameMode != 0) SampleProgramme();
+      if (tMyRecInfo.recType != 0) return 0;
+      ProgMode = PM_Filehandler;
+      TRACE("Switching to Filehandler Mode \r\n");
+      [[fallthrough]];
+
+    case PM_Filehandler:
+      // A pass that reports 0 found nothing yet: it runs again on the next
+      // steps, for at most 101 ticks from the start of its series.
+      if (CheckTimeshiftFolder(renameMode) == 0) return 0;
+      ProgMode = PM_FileChecker;
+      TRACE("Switching to FileChecker Mode \r\n");
+      [[fallthrough]];
+
+    case PM_FileChecker:
+      CleanupSaveFolder(keepHours);
+      ProgMode = PM_Idle;
+      TRACE("Switching to Idle Mode \r\n");
+      return 0;
+
+    default:
+      return 0;
+  }
+}

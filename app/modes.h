@@ -1,0 +1,19 @@
+// The mode machine that follows the timeshift buffer.
+#pragma once
+
+#include "platform/tap.h"
+
+enum { PM_Startup = 0, PM_Idle = 1, PM_Timeshifting = 2, PM_Filehandler = 3, PM_FileChecker = 4 };
+
+extern dword ProgMode;
+extern dword NextMessageStop;
+extern dword LastTick;
+extern char MyEventStr[512];
+extern dword MyEventStartTick;
+extern dword MyEventDuration;
+extern char CurEventStr[512];  // programme key of the longest run of the period
+extern dword CurEventDuration;
+extern dword CurSvcType;
+extern dword CurSvcNum;
+
+int CheckRecInfo(byte lanIndex, word keepHours, byte renameMode, dword fourRecs);

@@ -1,0 +1,146 @@
+// Directory stack and navigation on the simulated disk.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "lib/dir_stack.h"
+#include "tests/support/sim_fixture.h"
+
+namespace {
+
+class DirStackTest : public SimTest {
+ protected:
+  std::string Current() {
+    char path[200];
+    memset(path, '?', sizeof path);
+    path[199] = 0;
+    EXPECT_EQ(0, HDD_TAP_GetCurrentDir(path));
+    return path;
+  }
+};
+
+}  // namespace
+
+TEST_F(DirStackTest, FirstChangeCalibratesInProgramFiles) {
+  // The firmware is somewhere else; the relative path still resolves in
+  // "/ProgramFiles", where the first change calibrates.
+  TAP_Hdd_ChangeDir("/DataFiles");
+  EXPECT_EQ(1, HDD_ChangeDir("Settings"));
+  EXPECT_EQ("/ProgramFiles/Settings", Current());
+  EXPECT_EQ(1, HDD_ChangeDir("/DataFiles/TimeShift"));
+  EXPECT_EQ("/DataFiles/TimeShift", Current());
+  EXPECT_EQ(0, HDD_ChangeDir("/NoSuchFolder"));
+  EXPECT_EQ("/DataFiles/TimeShift", Current());
+  EXPECT_EQ(0, HDD_ChangeDir(nullptr));
+}
+
+TEST_F(DirStackTest, SecondTryUsesTheUtf8Form) {
+  ASSERT_EQ(1, sim_mkdir("/DataFiles/F\xC3\xBCr"));
+  HDD_ChangeDir("/ProgramFiles");
+  sim_reset_counts();
+  EXPECT_EQ(1, HDD_ChangeDir("/DataFiles/F\xFCr"));
+  EXPECT_EQ("/DataFiles/F\xC3\xBCr", Current());
+  EXPECT_EQ(2u, sim_call_count("TAP_Hdd_ChangeDir"));
+
+  sim_reset_counts();
+  EXPECT_EQ(0, HDD_ChangeDir("/DataFiles/Missing"));  // ASCII is simply tried twice
+  EXPECT_EQ(2u, sim_call_count("TAP_Hdd_ChangeDir"));
+  EXPECT_EQ(0, HDD_ChangeDir("/DataFiles/Gr\xFCn"));
+}
+
+TEST_F(DirStackTest, Utf8FormBeyond255BytesGetsNoSecondTry) {
+  HDD_ChangeDir("/ProgramFiles");
+  std::string path = "/" + std::string(127, '\xFC');  // 255 bytes in UTF-8: fits
+  sim_reset_counts();
+  EXPECT_EQ(0, HDD_ChangeDir(path.c_str()));
+  EXPECT_EQ(2u, sim_call_count("TAP_Hdd_ChangeDir"));
+  path += '\xFC';  // 257 bytes in UTF-8
+  sim_reset_counts();
+  EXPECT_EQ(0, HDD_ChangeDir(path.c_str()));
+  EXPECT_EQ(1u, sim_call_count("TAP_Hdd_ChangeDir"));
+}
+
+TEST_F(DirStackTest, PushChangePopReturns) {
+  ASSERT_EQ(1, HDD_ChangeDir("/DataFiles"));
+  EXPECT_EQ(1, HDD_TAP_PushDir());
+  EXPECT_EQ(0, HDD_TAP_DirStackDepth());
+  EXPECT_EQ("/DataFiles", Current());  // a push does not move
+  ASSERT_EQ(1, HDD_ChangeDir("/ProgramFiles/Settings"));
+  EXPECT_EQ(1, HDD_TAP_PushDir());
+  ASSERT_EQ(1, HDD_ChangeDir("/DataFiles/TimeShift"));
+  EXPECT_EQ(1, HDD_TAP_PopDir());
+  EXPECT_EQ("/ProgramFiles/Settings", Current());
+  EXPECT_EQ(1, HDD_TAP_PopDir());
+  EXPECT_EQ("/DataFiles", Current());
+  EXPECT_EQ(-1, HDD_TAP_DirStackDepth());
+}
+
+TEST_F(DirStackTest, SixteenPushesTheSeventeenthRefused) {
+  for (int i = 0; i < 15; ++i) ASSERT_EQ(1, HDD_TAP_PushDir()) << i;
+  ASSERT_EQ(1, HDD_ChangeDir("/DataFiles"));
+  EXPECT_EQ(1, HDD_TAP_PushDir());
+  EXPECT_EQ(15, HDD_TAP_DirStackDepth());
+  ASSERT_EQ(1, HDD_ChangeDir("/DataFiles/TimeShift"));
+  EXPECT_EQ(0, HDD_TAP_PushDir());
+  EXPECT_EQ(15, HDD_TAP_DirStackDepth());
+  EXPECT_EQ(1, HDD_TAP_PopDir());
+  EXPECT_EQ("/DataFiles", Current());
+  EXPECT_EQ(1, HDD_TAP_PopDir());
+  EXPECT_EQ("/ProgramFiles", Current());
+  EXPECT_EQ(13, HDD_TAP_DirStackDepth());
+}
+
+TEST_F(DirStackTest, PopOnEmptyStackTouchesNothing) {
+  ASSERT_EQ(1, HDD_ChangeDir("/DataFiles"));
+  sim_reset_counts();
+  EXPECT_EQ(0, HDD_TAP_PopDir());
+  EXPECT_EQ(0u, sim_call_count("TAP_Hdd_ChangeDir"));
+  EXPECT_EQ("/DataFiles", Current());
+  EXPECT_EQ(-1, HDD_TAP_DirStackDepth());
+}
+
+TEST_F(DirStackTest, PopToARemovedFolderFailsAndDropsTheEntry) {
+  ASSERT_EQ(1, sim_mkdir("/DataFiles/Gone"));
+  ASSERT_EQ(1, HDD_ChangeDir("/DataFiles/Gone"));
+  ASSERT_EQ(1, HDD_TAP_PushDir());
+  ASSERT_EQ(1, HDD_ChangeDir("/DataFiles"));
+  ASSERT_EQ(1, sim_rmtree("/DataFiles/Gone"));
+  EXPECT_EQ(0, HDD_TAP_PopDir());
+  EXPECT_EQ(-1, HDD_TAP_DirStackDepth());
+  EXPECT_EQ("/DataFiles", Current());
+}
+
+TEST_F(DirStackTest, UnreachableTablesRefuseThePush) {
+  sim_fail_symbol("_tapTask", 1);
+  char path[200] = "old";
+  EXPECT_EQ(-3, HDD_TAP_GetCurrentDir(path));
+  EXPECT_STREQ("", path);
+  EXPECT_EQ(-3, HDD_TAP_GetCurrentDir(nullptr));
+  EXPECT_EQ(0, HDD_TAP_PushDir());
+  EXPECT_EQ(-1, HDD_TAP_DirStackDepth());
+}
+
+TEST_F(DirStackTest, GetCurrentDirWithNullBuffer) {
+  EXPECT_EQ(0, HDD_TAP_GetCurrentDir(nullptr));
+  EXPECT_EQ("/ProgramFiles", Current());
+}
+
+TEST_F(DirStackTest, PathsBeyond199CharactersAreRefusedNotCut) {
+  // 1 + 9 + 1 + 188 = 199 characters: fits the 200-byte entry.
+  std::string fits = "/DataFiles/" + std::string(188, 'a');
+  ASSERT_EQ(1, sim_mkdir(fits.c_str()));
+  ASSERT_EQ(1, HDD_ChangeDir(fits.c_str()));
+  EXPECT_EQ(fits, Current());
+  ASSERT_EQ(1, HDD_TAP_PushDir());
+
+  std::string tooLong = fits + "/b";  // 201 characters
+  ASSERT_EQ(1, sim_mkdir(tooLong.c_str()));
+  ASSERT_EQ(1, HDD_ChangeDir(tooLong.c_str()));
+  char path[200] = "old";
+  EXPECT_EQ(-3, HDD_TAP_GetCurrentDir(path));
+  EXPECT_STREQ("", path);
+  EXPECT_EQ(0, HDD_TAP_PushDir());
+  EXPECT_EQ(0, HDD_TAP_DirStackDepth());
+  EXPECT_EQ(1, HDD_TAP_PopDir());
+  EXPECT_EQ(fits, Current());
+}

@@ -1,0 +1,259 @@
+// Expiry of saved recordings: the packed date-time, the age of a recording and
+// the pass over the Save folder.
+#include <string.h>
+
+#include <string>
+
+#include "app/expiry.h"
+#include "lib/dir_stack.h"
+#include "tests/support/sim_fixture.h"
+
+namespace {
+
+// Modified Julian Date of a civil date.
+dword Mjd(int y, int m, int d) {
+  y -= m <= 2;
+  const int era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  const long days1970 = era * 146097L + static_cast<long>(doe) - 719468L;
+  return static_cast<dword>(days1970 + 40587);
+}
+
+dword Packed(int y, int mo, int d, int h, int mi) {
+  return MjdHourMinToPackedTime(Mjd(y, mo, d), h, mi);
+}
+
+TYPE_FolderEntry Entry(const char* name, dword dateTime) {
+  TYPE_FolderEntry e;
+  memset(&e, 0, sizeof(e));
+  strncpy(e.name, name, sizeof(e.name) - 1);
+  e.dateTime = dateTime;
+  return e;
+}
+
+// A 28-byte information file header with the start time at bytes 8-11.
+std::string InfHeader(dword start) {
+  std::string h(28, '\0');
+  for (int i = 0; i < 4; ++i) h[8 + i] = static_cast<char>((start >> (8 * i)) & 0xFF);
+  return h;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Packed date-time and raw words
+
+TEST(PackedTime, GetDwordReadsBothByteOrders) {
+  const byte bytes[5] = {0xFF, 1, 2, 3, 4};
+  EXPECT_EQ(1u + 2u * 256 + 3u * 65536 + 4u * 16777216, getDword(bytes + 1, 0));
+  EXPECT_EQ(4u + 3u * 256 + 2u * 65536 + 1u * 16777216, getDword(bytes + 1, 1));
+  const byte high[4] = {0x80, 0, 0, 0xFE};
+  EXPECT_EQ(0xFE000080u, getDword(high, 0));
+  EXPECT_EQ(0x800000FEu, getDword(high, 7));  // any non-zero flag means big-endian
+}
+
+TEST(PackedTime, PackingCutsEachFieldToItsBits) {
+  EXPECT_EQ(0xE2C61412u, MjdHourMinToPackedTime(0xE2C6, 0x14, 0x12));
+  EXPECT_EQ(0x00010203u, MjdHourMinToPackedTime(0x10001, 0x102, 0x203));
+  EXPECT_EQ(0u, MjdHourMinToPackedTime(0x10000, 0x100, 0x100));
+}
+
+TEST(PackedTime, MinuteCountTakesHour24AndMinute90AsTheyStand) {
+  const dword day = 61017;
+  EXPECT_EQ(PackedTimeToMin(MjdHourMinToPackedTime(day + 1, 0, 0)),
+            PackedTimeToMin(MjdHourMinToPackedTime(day, 24, 0)));
+  EXPECT_EQ(PackedTimeToMin(MjdHourMinToPackedTime(day, 21, 30)),
+            PackedTimeToMin(MjdHourMinToPackedTime(day, 20, 90)));
+  EXPECT_EQ(1440u * 0xFFFF + 60u * 255 + 255, PackedTimeToMin(0xFFFFFFFFu));
+}
+
+TEST_F(SimTest, CurrentTimeIsTheClockPacked) {
+  sim_set_clock(2026, 12, 8, 20, 15, 59);
+  EXPECT_EQ(Packed(2026, 12, 8, 20, 15), GetCurrentTime());
+  sim_set_clock_unset();
+  EXPECT_EQ(0u, GetCurrentTime());
+}
+
+TEST(RecordingNames, OnlyRecAndMpgInAnyCaseAreRecordings) {
+  EXPECT_EQ(1, isRec("news.REC"));
+  EXPECT_EQ(1, isRec("news.Mpg"));
+  EXPECT_EQ(1, isRec(".rec"));
+  EXPECT_EQ(0, isRec("news.ts"));
+  EXPECT_EQ(0, isRec("news.rec.inf"));
+  EXPECT_EQ(0, isRec("news.rec.nav"));
+  EXPECT_EQ(0, isRec("rec"));
+  EXPECT_EQ(0, isRec(""));
+  EXPECT_EQ(0, isRec("newsrec"));
+  // A name longer than the work buffer is judged by its end.
+  std::string longName(300, 'x');
+  EXPECT_EQ(1, isRec((longName + ".REC").c_str()));
+  EXPECT_EQ(0, isRec((longName + ".inf").c_str()));
+}
+
+// ---------------------------------------------------------------------------
+// Start time from the information file, and the age
+
+TEST_F(SimTest, StartTimeIsReadFromTheInformationFile) {
+  const dword start = Packed(2026, 12, 7, 18, 5);
+  WriteText("/ProgramFiles/Film.rec.inf", InfHeader(start));
+  EXPECT_EQ(start, TMS_GetStarttimeFromFile("Film.rec"));
+  EXPECT_EQ(start, TMS_GetStarttimeFromFile("Film.rec.inf"));  // already the companion
+  EXPECT_EQ(0u, TMS_GetStarttimeFromFile("Missing.rec"));
+  WriteText("/ProgramFiles/Short.rec.inf", std::string(8, '\x07'));  // ends before the field
+  EXPECT_EQ(0u, TMS_GetStarttimeFromFile("Short.rec"));
+}
+
+TEST_F(SimTest, StartTimePathLongerThan127CharactersIsRefused) {
+  const dword start = Packed(2026, 12, 7, 18, 5);
+  std::string fits(119, 'a');  // 119 + ".rec" + ".inf" = 127
+  WriteText(("/ProgramFiles/" + fits + ".rec.inf").c_str(), InfHeader(start));
+  EXPECT_EQ(start, TMS_GetStarttimeFromFile((fits + ".rec").c_str()));
+  std::string tooLong(120, 'b');  // the path would be 128 characters
+  WriteText(("/ProgramFiles/" + tooLong + ".rec.inf").c_str(), InfHeader(start));
+  EXPECT_EQ(0u, TMS_GetStarttimeFromFile((tooLong + ".rec").c_str()));
+  std::string hugeName(400, 'c');
+  EXPECT_EQ(0u, TMS_GetStarttimeFromFile((hugeName + ".rec").c_str()));
+}
+
+TEST_F(SimTest, AgeCountsWholeHoursFromTheInformationFile) {
+  const dword now = Packed(2026, 12, 8, 20, 0);
+  WriteText("/ProgramFiles/A.rec.inf", InfHeader(Packed(2026, 12, 7, 8, 0)));
+  TYPE_FolderEntry a = Entry("A.rec", Packed(2011, 5, 5, 5, 5));
+  EXPECT_EQ(36u, GetFileAgeHours(now, &a));
+  WriteText("/ProgramFiles/B.rec.inf", InfHeader(Packed(2026, 12, 7, 8, 1)));
+  TYPE_FolderEntry b = Entry("B.rec", 0);
+  EXPECT_EQ(35u, GetFileAgeHours(now, &b));
+}
+
+TEST_F(SimTest, AgeFallsBackToTheFolderEntryWhenTheInformationFileHoldsZero) {
+  const dword now = Packed(2011, 6, 2, 12, 0);
+  WriteText("/ProgramFiles/Old.rec.inf", InfHeader(0));
+  TYPE_FolderEntry e = Entry("Old.rec", Packed(2011, 6, 1, 12, 0));
+  EXPECT_EQ(24u, GetFileAgeHours(now, &e));
+  TYPE_FolderEntry none = Entry("NoInf.rec", Packed(2011, 6, 2, 9, 30));
+  EXPECT_EQ(2u, GetFileAgeHours(now, &none));
+}
+
+TEST_F(SimTest, AgeOfHour24AndMinute90CountsTheirMinutes) {
+  const dword now = Packed(2026, 12, 9, 3, 0);
+  TYPE_FolderEntry h24 = Entry("H.rec", MjdHourMinToPackedTime(Mjd(2026, 12, 8), 24, 0));
+  EXPECT_EQ(3u, GetFileAgeHours(now, &h24));
+  TYPE_FolderEntry m90 = Entry("M.rec", MjdHourMinToPackedTime(Mjd(2026, 12, 9), 0, 90));
+  EXPECT_EQ(1u, GetFileAgeHours(now, &m90));  // 01:30 to 03:00
+}
+
+TEST_F(SimTest, ImplausibleDatesGiveAgeZero) {
+  const dword now = Packed(2031, 1, 1, 0, 0);
+  TYPE_FolderEntry early = Entry("E.rec", Packed(2004, 12, 31, 23, 0));
+  EXPECT_EQ(0u, GetFileAgeHours(now, &early));
+  TYPE_FolderEntry first = Entry("F.rec", Packed(2005, 1, 1, 0, 0));
+  EXPECT_GT(GetFileAgeHours(now, &first), 50000u);
+  TYPE_FolderEntry late = Entry("L.rec", Packed(2030, 1, 1, 0, 0));
+  EXPECT_EQ(0u, GetFileAgeHours(now, &late));
+  TYPE_FolderEntry last = Entry("Z.rec", Packed(2029, 12, 31, 0, 0));
+  EXPECT_EQ(24u * 366, GetFileAgeHours(now, &last));
+  TYPE_FolderEntry hour25 = Entry("H.rec", MjdHourMinToPackedTime(Mjd(2026, 12, 1), 25, 0));
+  EXPECT_EQ(0u, GetFileAgeHours(now, &hour25));
+  TYPE_FolderEntry zero = Entry("N.rec", 0);  // MJD 0 lies in 1858
+  EXPECT_EQ(0u, GetFileAgeHours(now, &zero));
+}
+
+TEST_F(SimTest, StartLaterThanNowGivesAgeZero) {
+  // The clock was set back a day: the recording started "tomorrow".
+  const dword now = Packed(2026, 12, 7, 20, 0);
+  TYPE_FolderEntry future = Entry("Future.rec", Packed(2026, 12, 8, 19, 0));
+  EXPECT_EQ(0u, GetFileAgeHours(now, &future));
+  TYPE_FolderEntry sameMinute = Entry("Now.rec", now);
+  EXPECT_EQ(0u, GetFileAgeHours(now, &sameMinute));
+  // The clock not set yet: now is MJD 0.
+  EXPECT_EQ(0u, GetFileAgeHours(0, &future));
+}
+
+// ---------------------------------------------------------------------------
+// The pass over the Save folder
+
+class ExpiryPass : public SimTest {
+ protected:
+  void SetUp() override {
+    SimTest::SetUp();
+    ASSERT_EQ(1, sim_mkdir("/DataFiles/TimeShift/Save"));
+    sim_set_clock(2026, 12, 8, 20, 0, 0);
+  }
+  static bool Has(const char* name) {
+    return sim_exists((std::string("/DataFiles/TimeShift/Save/") + name).c_str()) != 0;
+  }
+  static void Rec(const char* name, int day, int hour, int min) {
+    ASSERT_EQ(1, sim_make_recording((std::string("/DataFiles/TimeShift/Save/") + name).c_str(),
+                                    2026, 12, day, hour, min, 0));
+  }
+};
+
+TEST_F(ExpiryPass, DeletesAtTheLimitWithCompanionsAndKeepsOneMinuteYounger) {
+  Rec("Aged.rec", 7, 8, 0);   // 36:00
+  Rec("Young.rec", 7, 8, 1);  // 35:59
+  Rec("Old.mpg", 1, 8, 0);    // a week
+  EXPECT_EQ(1, CleanupSaveFolder(36));
+  EXPECT_FALSE(Has("Aged.rec"));
+  EXPECT_FALSE(Has("Aged.rec.inf"));
+  EXPECT_FALSE(Has("Aged.rec.nav"));
+  EXPECT_FALSE(Has("Old.mpg"));
+  EXPECT_FALSE(Has("Old.mpg.inf"));
+  EXPECT_TRUE(Has("Young.rec"));
+  EXPECT_TRUE(Has("Young.rec.inf"));
+  EXPECT_TRUE(Has("Young.rec.nav"));
+  EXPECT_FALSE(Has("FilerDelete.tmp"));
+}
+
+TEST_F(ExpiryPass, OtherFilesAreNeverDeletedByTheirOwnEntry) {
+  WriteText("/DataFiles/TimeShift/Save/Lone.rec.inf", InfHeader(Packed(2026, 12, 1, 0, 0)));
+  WriteText("/DataFiles/TimeShift/Save/Lone.rec.nav", "nav");
+  WriteText("/DataFiles/TimeShift/Save/Buffer.ts", "ts");
+  WriteText("/DataFiles/TimeShift/Save/notes.txt", "text");
+  ASSERT_EQ(1, sim_set_mtime("/DataFiles/TimeShift/Save/Buffer.ts", 2026, 11, 1, 0, 0, 0));
+  ASSERT_EQ(1, sim_set_mtime("/DataFiles/TimeShift/Save/notes.txt", 2026, 11, 1, 0, 0, 0));
+  EXPECT_EQ(1, CleanupSaveFolder(0));
+  EXPECT_TRUE(Has("Lone.rec.inf"));
+  EXPECT_TRUE(Has("Lone.rec.nav"));
+  EXPECT_TRUE(Has("Buffer.ts"));
+  EXPECT_TRUE(Has("notes.txt"));
+}
+
+TEST_F(ExpiryPass, LimitZeroDeletesEveryRecordingWhateverItsDate) {
+  Rec("New.rec", 8, 19, 59);
+  Rec("Future.REC", 9, 12, 0);
+  WriteText("/DataFiles/TimeShift/Save/Bad.mpg", "x");
+  ASSERT_EQ(1, sim_set_mtime("/DataFiles/TimeShift/Save/Bad.mpg", 2001, 1, 1, 0, 0, 0));
+  EXPECT_EQ(1, CleanupSaveFolder(0));
+  EXPECT_FALSE(Has("New.rec"));
+  EXPECT_FALSE(Has("New.rec.inf"));
+  EXPECT_FALSE(Has("Future.REC"));
+  EXPECT_FALSE(Has("Bad.mpg"));
+}
+
+TEST_F(ExpiryPass, ClockSetBackOrUnsetKeepsEverything) {
+  Rec("Yesterday.rec", 7, 20, 0);
+  Rec("LastWeek.rec", 1, 20, 0);
+  sim_set_clock(2026, 11, 30, 20, 0, 0);  // the clock went back over a week
+  EXPECT_EQ(1, CleanupSaveFolder(1));
+  EXPECT_TRUE(Has("Yesterday.rec"));
+  EXPECT_TRUE(Has("LastWeek.rec"));
+  sim_set_clock_unset();
+  EXPECT_EQ(1, CleanupSaveFolder(1));
+  EXPECT_TRUE(Has("Yesterday.rec"));
+  EXPECT_TRUE(Has("LastWeek.rec"));
+}
+
+TEST_F(ExpiryPass, RestoresTheFolderAndCopesWithAMissingSaveFolder) {
+  Rec("Old.rec", 1, 8, 0);
+  EXPECT_EQ(1, CleanupSaveFolder(36));
+  EXPECT_FALSE(Has("Old.rec"));
+  EXPECT_EQ(-1, HDD_TAP_DirStackDepth());
+  ASSERT_EQ(1, sim_rmtree("/DataFiles/TimeShift/Save"));
+  EXPECT_EQ(1, CleanupSaveFolder(36));
+  EXPECT_EQ(-1, HDD_TAP_DirStackDepth());
+  // The current folder is back where it was: a relative name is found there.
+  EXPECT_EQ(1, sim_write_file("/ProgramFiles/probe.rec.inf", InfHeader(7).data(), 28));
+  EXPECT_EQ(7u, TMS_GetStarttimeFromFile("probe.rec"));
+}

@@ -1,0 +1,175 @@
+// The entry: start-up, language choice and the event handler's dispatch.
+#include "app/main.h"
+
+#include "app/dialog.h"
+#include "app/modes.h"
+#include "app/settings.h"
+#include "tests/support/sim_fixture.h"
+
+namespace {
+
+class EntryTest : public SimTest {};
+
+TEST_F(EntryTest, ManagementRequestsAreAnsweredFromTheTable) {
+  struct {
+    dword request;
+    dword answer;
+  } const table[] = {{0, 0}, {2, 1}, {3, 0x01000006}, {4, 1}, {5, 0}, {7, 0}, {8, 0}, {200, 0}};
+  for (const auto& row : table) {
+    EXPECT_EQ(row.answer, TAP_EventHandler(EVT_TAPCMD, row.request, 0)) << "request " << row.request;
+    EXPECT_FALSE(Dialog_IsActive()) << "request " << row.request;
+  }
+  EXPECT_EQ(0, sim_exited()) << "only request 1 ends the plug-in";
+}
+
+TEST_F(EntryTest, RequestOneEndsThePluginAndStillAnswersOne) {
+  EXPECT_EQ(1u, TAP_EventHandler(EVT_TAPCMD, 1, 0));
+  EXPECT_EQ(1, sim_exited());
+}
+
+TEST_F(EntryTest, RequestSixOpensTheDeleteQuestion) {
+  EXPECT_EQ(1u, TAP_EventHandler(EVT_TAPCMD, 6, 0));
+  EXPECT_TRUE(Dialog_IsActive());
+  EXPECT_TRUE(sim_screen_shows("Delte all saved timeshift recordings ?"));
+  EXPECT_TRUE(sim_screen_shows("No"));
+}
+
+TEST_F(EntryTest, OnlyTheLow16BitsOfTheEventAreTheCode) {
+  // 0x12340B00 is a management request, 0xABCD0100 a key with no dialog open.
+  EXPECT_EQ(0x01000006u, TAP_EventHandler(0x12340B00, 3, 0));
+  EXPECT_EQ(0x1001Eu, TAP_EventHandler(0xABCD0100, 0x1001E, 7));
+  EXPECT_EQ(0, sim_exited());
+}
+
+TEST_F(EntryTest, OtherEventCodesReturnParam1Unchanged) {
+  for (dword code : {0x0100u, 0x0200u, 0x0A00u, 0x0B01u, 0xFFFFu}) {
+    EXPECT_EQ(0xDEADBEEFu, TAP_EventHandler(code, 0xDEADBEEF, 1)) << std::hex << code;
+  }
+  EXPECT_EQ(PM_Startup, (int)ProgMode) << "only codes 0 and 0x900 drive the mode machine";
+}
+
+TEST_F(EntryTest, IdleAndUartEventsRunTheModeMachineAndReturnParam1) {
+  sim_set_sysvar(SYSVAR_Timeshift, 4);
+  sim_set_sysvar(SYSVAR_TimeshiftStorage, 1);
+  EXPECT_EQ(77u, TAP_EventHandler(0xFFFF0000, 77, 0));
+  EXPECT_EQ(PM_Idle, (int)ProgMode);
+  EXPECT_EQ(5u, TAP_EventHandler(EVT_UART, 5, 0));
+  EXPECT_EQ(PM_Idle, (int)ProgMode);
+}
+
+TEST_F(EntryTest, KeepTimeZeroEndsThePluginOnTheFirstIdleEvent) {
+  KeepBufferHours = 0;
+  EXPECT_EQ(9u, TAP_EventHandler(EVT_IDLE, 9, 0));
+  EXPECT_EQ(1, sim_exited());
+  EXPECT_TRUE(sim_log_contains("Brantlow Error, exiting"));
+}
+
+TEST_F(EntryTest, SetLanIndexPicksGermanOnlyForTwoInTheLowSevenBits) {
+  struct {
+    int value;
+    byte index;
+  } const table[] = {{2, 0}, {0x82, 0}, {1, 1}, {0, 1}, {3, 1}, {0x81, 1}};
+  for (const auto& row : table) {
+    sim_set_sysvar(SYSVAR_OsdLan, row.value);
+    SetLanIndex();
+    EXPECT_EQ(row.index, LanIndex) << "system variable 1 = " << row.value;
+  }
+}
+
+TEST_F(EntryTest, MainReadsSettingsAndSlotsAndStaysResident) {
+  ASSERT_EQ(1, sim_write_firmwaredat("/ProgramFiles/Settings", 0x4321, 4));
+  sim_set_system_id(0x4321);
+  sim_set_sysvar(SYSVAR_OsdLan, 2);
+  WriteText("/ProgramFiles/Settings/Brantlow/Brantlow.ini", "KeepBufferHours=48\r\nRenameMode=0\r\n");
+  EXPECT_EQ(1, TAP_Main());
+  EXPECT_EQ(0, LanIndex);
+  EXPECT_EQ(48u, KeepBufferHours);
+  EXPECT_EQ(0u, RenameMode);
+  EXPECT_EQ(1u, bFourRecs);
+  EXPECT_EQ(0u, sim_sysvar_writes()) << "no firmware setting changes before the first idle event";
+  EXPECT_EQ(PM_Startup, (int)ProgMode);
+}
+
+TEST_F(EntryTest, TwoSlotReceiverLeavesFourRecorderFlagClear) {
+  EXPECT_EQ(1, TAP_Main());
+  EXPECT_EQ(0u, bFourRecs);
+}
+
+// The dispatch order with a real dialog.
+class EntryDialogTest : public SimTest {
+ protected:
+  void SetUp() override {
+    SimTest::SetUp();
+    sim_set_state(0, 0x1F);
+  }
+};
+
+TEST_F(EntryDialogTest, PendingNoticeOpensAndConsumesTheSameEvent) {
+  bShowTimeshiftMessage = 1;
+  bShowTimeshiftStorageMessage = 1;
+  EXPECT_EQ(0u, TAP_EventHandler(EVT_IDLE, 0, 0)) << "the event goes to the new dialog";
+  EXPECT_TRUE(Dialog_IsActive());
+  EXPECT_TRUE(sim_screen_shows("Timeshift switched on"));
+  EXPECT_EQ(0u, bShowTimeshiftMessage);
+  EXPECT_EQ(1u, bShowTimeshiftStorageMessage) << "the second notice waits";
+  EXPECT_EQ(PM_Startup, (int)ProgMode) << "the mode machine rests while a dialog is open";
+}
+
+TEST_F(EntryDialogTest, NoticeWaitsForNormalViewing) {
+  bShowTimeshiftStorageMessage = 1;
+  sim_set_state(2, 0);
+  TAP_EventHandler(EVT_KEY, 0x1234, 0);
+  EXPECT_FALSE(Dialog_IsActive());
+  sim_set_state(0, 0x1F);
+  TAP_EventHandler(EVT_KEY, 0x1234, 0);
+  EXPECT_TRUE(Dialog_IsActive());
+  EXPECT_TRUE(sim_screen_shows("Timeshift storage switched on"));
+}
+
+TEST_F(EntryDialogTest, RequestsAreAnsweredWhileADialogIsOpen) {
+  bShowTimeshiftMessage = 1;
+  TAP_EventHandler(EVT_IDLE, 0, 0);
+  ASSERT_TRUE(Dialog_IsActive());
+  EXPECT_EQ(0x01000006u, TAP_EventHandler(EVT_TAPCMD, 3, 0));
+  // Request 6 redraws the one dialog with the question and identifier 1.
+  EXPECT_EQ(1u, TAP_EventHandler(EVT_TAPCMD, 6, 0));
+  EXPECT_TRUE(sim_screen_shows("Delte all saved timeshift recordings ?"));
+  EXPECT_FALSE(sim_screen_shows("Timeshift switched on"));
+  dword id = 99;
+  EXPECT_EQ(5, Dialog_ProcessKey(&id, EVT_KEY, 0x12345, 0));
+  EXPECT_EQ(1u, id);
+}
+
+TEST_F(EntryDialogTest, IdleEventsAreSwallowedWhileADialogIsOpen) {
+  TAP_EventHandler(EVT_TAPCMD, 6, 0);
+  EXPECT_EQ(0u, TAP_EventHandler(EVT_IDLE, 42, 0));
+  EXPECT_EQ(0u, TAP_EventHandler(EVT_UART, 42, 0));
+  EXPECT_EQ(PM_Startup, (int)ProgMode);
+}
+
+TEST_F(EntryDialogTest, OnlyYesOnTheQuestionDeletes) {
+  ASSERT_EQ(1, sim_mkdir("/DataFiles/TimeShift/Save"));
+  ASSERT_EQ(1, sim_make_recording("/DataFiles/TimeShift/Save/Old.rec", 2026, 12, 1, 20, 0, 0));
+
+  // "Ok" on a notice (identifier 0) deletes nothing.
+  bShowTimeshiftMessage = 1;
+  TAP_EventHandler(EVT_IDLE, 0, 0);
+  TAP_EventHandler(EVT_KEY, RKEY_Ok, 0);
+  EXPECT_FALSE(Dialog_IsActive());
+  EXPECT_TRUE(sim_exists("/DataFiles/TimeShift/Save/Old.rec"));
+
+  // "No" (preselected) deletes nothing.
+  TAP_EventHandler(EVT_TAPCMD, 6, 0);
+  EXPECT_EQ(0u, TAP_EventHandler(EVT_KEY, RKEY_Ok, 0));
+  EXPECT_TRUE(sim_exists("/DataFiles/TimeShift/Save/Old.rec"));
+
+  // Left, then ok: "Yes" deletes every recording with its companions.
+  TAP_EventHandler(EVT_TAPCMD, 6, 0);
+  TAP_EventHandler(EVT_KEY, RKEY_Left, 0);
+  EXPECT_EQ(0u, TAP_EventHandler(EVT_KEY, RKEY_Ok, 0));
+  EXPECT_FALSE(sim_exists("/DataFiles/TimeShift/Save/Old.rec"));
+  EXPECT_FALSE(sim_exists("/DataFiles/TimeShift/Save/Old.rec.inf"));
+  EXPECT_FALSE(sim_exists("/DataFiles/TimeShift/Save/Old.rec.nav"));
+}
+
+}  // namespace

@@ -1,0 +1,465 @@
+// Recording sets renamed, moved and deleted as one; what is in use; how many
+// recording slots the receiver has. Every operation must leave the directory
+// stack as it found it.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "lib/dir_stack.h"
+#include "lib/rec_files.h"
+#include "sim/control.h"
+#include "tests/support/sim_fixture.h"
+
+namespace {
+
+const char kTs[] = "/DataFiles/TimeShift";
+const char kSave[] = "/DataFiles/TimeShift/Save";
+
+std::string In(const char* folder, const std::string& name) {
+  return std::string(folder) + "/" + name;
+}
+
+class RecFilesTest : public SimTest {
+ protected:
+  void SetUp() override {
+    SimTest::SetUp();
+    ASSERT_EQ(1, sim_mkdir(kSave));
+  }
+  // A recording set whose three files each hold their own name.
+  void MakeSet(const char* folder, const std::string& stream) {
+    for (const char* ext : {"", ".inf", ".nav"}) {
+      std::string path = In(folder, stream + ext);
+      WriteText(path.c_str(), stream + ext);
+    }
+  }
+  bool Has(const char* folder, const std::string& name) {
+    return sim_exists(In(folder, name).c_str()) != 0;
+  }
+  std::string Content(const char* folder, const std::string& name) {
+    return ReadText(In(folder, name).c_str());
+  }
+  std::string CurrentDir() {
+    char path[200] = {0};
+    HDD_TAP_GetCurrentDir(path);
+    return path;
+  }
+  void EnterTimeShift() {
+    ASSERT_EQ(1, HDD_ChangeDir(kTs));
+    ASSERT_EQ(-1, HDD_TAP_DirStackDepth());
+  }
+};
+
+// Every operation below leaves the stack as it found it, on every path.
+#define EXPECT_BALANCED(call)                         \
+  do {                                                \
+    int depthBefore_ = HDD_TAP_DirStackDepth();       \
+    call;                                             \
+    EXPECT_EQ(depthBefore_, HDD_TAP_DirStackDepth()); \
+  } while (0)
+
+// ---------------------------------------------------------------------------
+// HDD_Rename
+
+TEST_F(RecFilesTest, RenameTakesCompanionsAndMakesNameUnique) {
+  MakeSet(kTs, "A.rec");
+  MakeSet(kTs, "B.rec");
+  EnterTimeShift();
+  char name[128] = "B.rec";
+  EXPECT_BALANCED(HDD_Rename("A.rec", name));
+  EXPECT_STREQ("B-2.rec", name);
+  EXPECT_EQ("A.rec", Content(kTs, "B-2.rec"));
+  EXPECT_EQ("A.rec.inf", Content(kTs, "B-2.rec.inf"));
+  EXPECT_EQ("A.rec.nav", Content(kTs, "B-2.rec.nav"));
+  EXPECT_EQ("B.rec", Content(kTs, "B.rec"));
+  EXPECT_EQ("B.rec.inf", Content(kTs, "B.rec.inf"));
+  EXPECT_FALSE(Has(kTs, "A.rec") || Has(kTs, "A.rec.inf") || Has(kTs, "A.rec.nav"));
+}
+
+TEST_F(RecFilesTest, RenameTriesPlainNameFirstAndLeavesMissingFileAlone) {
+  MakeSet(kTs, "A.rec");
+  EnterTimeShift();
+  char name[128] = "B-3.rec";
+  EXPECT_BALANCED(HDD_Rename("A.rec", name));
+  EXPECT_STREQ("B.rec", name);
+  EXPECT_TRUE(Has(kTs, "B.rec") && Has(kTs, "B.rec.inf") && Has(kTs, "B.rec.nav"));
+
+  char untouched[128] = "C.rec";
+  EXPECT_BALANCED(HDD_Rename("Missing.rec", untouched));
+  EXPECT_STREQ("C.rec", untouched);
+  EXPECT_FALSE(Has(kTs, "C.rec"));
+}
+
+TEST_F(RecFilesTest, RenameOfCompanionOrDeletedNameRenamesOneFile) {
+  MakeSet(kTs, "A.rec");
+  EnterTimeShift();
+  char name[128] = "B.rec.inf";
+  EXPECT_BALANCED(HDD_Rename("A.rec.inf", name));
+  EXPECT_STREQ("B.rec", name);  // the unique-name search gives the stream name
+  EXPECT_EQ("A.rec.inf", Content(kTs, "B.rec"));
+  EXPECT_TRUE(Has(kTs, "A.rec") && Has(kTs, "A.rec.nav"));
+
+  WriteText(In(kTs, "D.rec.del").c_str(), "d");
+  WriteText(In(kTs, "D.rec.inf.del").c_str(), "i");
+  char renamed[128] = "E.rec.del";
+  EXPECT_BALANCED(HDD_Rename("D.rec.del", renamed));
+  EXPECT_TRUE(Has(kTs, "E.rec.del"));
+  EXPECT_TRUE(Has(kTs, "D.rec.inf.del"));
+}
+
+TEST_F(RecFilesTest, RenameToDeletionSuffixCarriesItToCompanions) {
+  MakeSet(kTs, "Film.rec");
+  EnterTimeShift();
+  char name[128] = "Film.rec.del";
+  EXPECT_BALANCED(HDD_Rename("Film.rec", name));
+  EXPECT_STREQ("Film.rec.del", name);
+  EXPECT_EQ("Film.rec.inf", Content(kTs, "Film.rec.inf.del"));
+  EXPECT_EQ("Film.rec.nav", Content(kTs, "Film.rec.nav.del"));
+}
+
+TEST_F(RecFilesTest, RenameRefusesNameWhoseCompanionsWouldNotFit) {
+  MakeSet(kTs, "A.rec");
+  EnterTimeShift();
+  char name[128];
+  std::string longName = std::string(121, 'x') + ".rec";  // 125: its ".inf" needs 129
+  snprintf(name, sizeof name, "%s", longName.c_str());
+  EXPECT_BALANCED(HDD_Rename("A.rec", name));
+  EXPECT_EQ(longName, name);
+  EXPECT_TRUE(Has(kTs, "A.rec") && Has(kTs, "A.rec.inf") && Has(kTs, "A.rec.nav"));
+  EXPECT_FALSE(Has(kTs, longName));
+}
+
+// ---------------------------------------------------------------------------
+// HDD_Move
+
+TEST_F(RecFilesTest, MoveIntoSaveGivesUniqueNameWithCompanions) {
+  MakeSet(kTs, "Film.rec");
+  MakeSet(kSave, "Film.rec");
+  MakeSet(kSave, "Film-2.rec");
+  std::string before = CurrentDir();
+  sim_reset_counts();
+  int result = 0;
+  EXPECT_BALANCED(result = HDD_Move("Film.rec", kTs, kSave));
+  EXPECT_EQ(1, result);
+  EXPECT_EQ(3u, sim_shell_commands());
+  EXPECT_EQ("Film.rec", Content(kSave, "Film-3.rec"));
+  EXPECT_EQ("Film.rec.inf", Content(kSave, "Film-3.rec.inf"));
+  EXPECT_EQ("Film.rec.nav", Content(kSave, "Film-3.rec.nav"));
+  EXPECT_EQ("Film.rec.inf", Content(kSave, "Film.rec.inf"));
+  EXPECT_EQ("Film-2.rec", Content(kSave, "Film-2.rec"));
+  EXPECT_FALSE(Has(kTs, "Film.rec") || Has(kTs, "Film.rec.inf") || Has(kTs, "Film.rec.nav"));
+  EXPECT_EQ(before, CurrentDir());
+}
+
+TEST_F(RecFilesTest, MoveReturnsOneWhenCompanionIsMissing) {
+  WriteText(In(kTs, "Film.mpg").c_str(), "s");
+  WriteText(In(kTs, "Film.mpg.inf").c_str(), "i");
+  int result = 0;
+  EXPECT_BALANCED(result = HDD_Move("Film.mpg", kTs, kSave));
+  EXPECT_EQ(1, result);
+  EXPECT_TRUE(Has(kSave, "Film.mpg") && Has(kSave, "Film.mpg.inf"));
+  EXPECT_FALSE(Has(kSave, "Film.mpg.nav"));
+}
+
+TEST_F(RecFilesTest, MoveOfMissingFileOrFolderIssuesNoCommand) {
+  ASSERT_EQ(1, HDD_ChangeDir("/DataFiles"));
+  sim_reset_counts();
+  int result = 1;
+  EXPECT_BALANCED(result = HDD_Move("Nothing.rec", kTs, kSave));
+  EXPECT_EQ(0, result);
+  EXPECT_BALANCED(result = HDD_Move("Nothing.rec", "/DataFiles/Missing", kSave));
+  EXPECT_EQ(0, result);
+  EXPECT_EQ(0u, sim_shell_commands());
+  EXPECT_EQ("/DataFiles", CurrentDir());
+}
+
+TEST_F(RecFilesTest, MoveCommandSlashRules) {
+  WriteText(In(kTs, "x.ts").c_str(), "x");
+  sim_reset_counts();
+  // A trailing "/" gets no second one; a ".ts" file moves alone.
+  EXPECT_EQ(1, HDD_Move("x.ts", "/DataFiles/TimeShift/", "/DataFiles/TimeShift/Save/"));
+  EXPECT_EQ(1u, sim_shell_commands());
+  EXPECT_STREQ("mv \"/mnt/hd/DataFiles/TimeShift/x.ts\" \"/mnt/hd/DataFiles/TimeShift/Save/x.ts\"",
+               sim_last_shell_command());
+  EXPECT_TRUE(Has(kSave, "x.ts"));
+
+  // A folder without a leading "/" gets one after the mount point (both
+  // folders are entered relative to the disk's root here).
+  WriteText("/DataFiles/y.ts", "y");
+  ASSERT_EQ(1, HDD_ChangeDir("/"));
+  int result = 0;
+  EXPECT_BALANCED(result = HDD_Move("y.ts", "DataFiles", "/DataFiles/TimeShift"));
+  EXPECT_EQ(1, result);
+  EXPECT_STREQ("mv \"/mnt/hd/DataFiles/y.ts\" \"/mnt/hd/DataFiles/TimeShift/y.ts\"",
+               sim_last_shell_command());
+  EXPECT_TRUE(Has(kTs, "y.ts"));
+
+  WriteText("/z.ts", "z");
+  EXPECT_BALANCED(result = HDD_Move("z.ts", "/", "DataFiles"));
+  EXPECT_EQ(1, result);
+  EXPECT_STREQ("mv \"/mnt/hd/z.ts\" \"/mnt/hd/DataFiles/z.ts\"", sim_last_shell_command());
+  EXPECT_TRUE(sim_exists("/DataFiles/z.ts"));
+}
+
+TEST_F(RecFilesTest, MoveOfDeletedOrCompanionNameTakesSetAlong) {
+  WriteText(In(kTs, "Film.rec.del").c_str(), "s");
+  WriteText(In(kTs, "Film.rec.inf.del").c_str(), "i");
+  WriteText(In(kTs, "Film.rec.nav.del").c_str(), "n");
+  EXPECT_EQ(1, HDD_Move("Film.rec.del", kTs, kSave));
+  EXPECT_TRUE(Has(kSave, "Film.rec.del") && Has(kSave, "Film.rec.inf.del") &&
+              Has(kSave, "Film.rec.nav.del"));
+
+  MakeSet(kTs, "Doc.rec");
+  sim_reset_counts();
+  EXPECT_EQ(1, HDD_Move("Doc.rec.inf", kTs, kSave));
+  EXPECT_EQ(3u, sim_shell_commands());
+  EXPECT_EQ("Doc.rec.inf", Content(kSave, "Doc.rec"));  // under the stream name
+  EXPECT_TRUE(Has(kSave, "Doc.rec.nav"));
+  EXPECT_TRUE(Has(kTs, "Doc.rec"));
+}
+
+TEST_F(RecFilesTest, MoveRefusesNamesThatDoNotFit) {
+  // 127 characters, taken in Save: the unique name would need 129.
+  std::string longName = std::string(123, 'y') + ".rec";
+  MakeSet(kTs, "Film.rec");
+  WriteText(In(kTs, longName).c_str(), "s");
+  WriteText(In(kSave, longName).c_str(), "old");
+  sim_reset_counts();
+  int result = 1;
+  EXPECT_BALANCED(result = HDD_Move(longName.c_str(), kTs, kSave));
+  EXPECT_EQ(0, result);
+  // A stream name of 124 characters: its companions would need 128.
+  std::string stream = std::string(120, 'z') + ".rec";
+  MakeSet(kTs, stream);
+  EXPECT_BALANCED(result = HDD_Move(stream.c_str(), kTs, kSave));
+  EXPECT_EQ(0, result);
+  // A name longer than 127 characters.
+  std::string tooLong(140, 'w');
+  EXPECT_BALANCED(result = HDD_Move(tooLong.c_str(), kTs, kSave));
+  EXPECT_EQ(0, result);
+  EXPECT_EQ(0u, sim_shell_commands());
+  EXPECT_TRUE(Has(kTs, longName) && Has(kTs, stream) && Has(kTs, stream + ".inf"));
+  EXPECT_EQ("old", Content(kSave, longName));
+}
+
+TEST_F(RecFilesTest, MoveRefusesCommandBeyondItsBuffer) {
+  // Two folders of 600 dollar signs: escaped, the command needs far more
+  // than 2,048 bytes.
+  std::string folder = "/DataFiles/" + std::string(200, '$') + "/" + std::string(200, '$') + "/" +
+                       std::string(200, '$');
+  if (!sim_mkdir(folder.c_str())) GTEST_SKIP() << "the disk does not take such long paths";
+  WriteText((folder + "/a.ts").c_str(), "a");
+  sim_reset_counts();
+  int result = 1;
+  EXPECT_BALANCED(result = HDD_Move("a.ts", folder.c_str(), folder.c_str()));
+  EXPECT_EQ(0, result);
+  EXPECT_EQ(0u, sim_shell_commands());
+  EXPECT_TRUE(sim_exists((folder + "/a.ts").c_str()));
+}
+
+// Every file below the sandbox, as paths relative to it.
+std::set<std::string> SandboxFiles(const std::string& root) {
+  std::set<std::string> files;
+  for (auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    files.insert(entry.path().lexically_relative(root).string());
+  }
+  return files;
+}
+
+TEST_F(RecFilesTest, MoveKeepsHostileNamesExactAndRunsNothingElse) {
+  const std::vector<std::string> names = {
+      "quote\"d.rec",
+      "dollar$HOME.rec",
+      "$(echo x > pwned).rec",
+      "`touch pwned`.rec",
+      "back\\slash.rec",
+      "end\\.rec",
+      "esc\\\"aped\\$x.rec",
+      "with space.rec",
+      "semi;colon; echo x > pwned.rec",
+      "amp&er & echo x>pwned.rec",
+      "pi|pe | tee pwned.rec",
+      "star*.rec",
+      "quest?on.rec",
+      "new\nline.rec",
+      "\xC4rger \xFC\xF6\xDF.rec",
+      "'single' ${IFS} $((1+1)) !bang ~.rec",
+  };
+  for (const std::string& name : names) MakeSet(kTs, name);
+  std::set<std::string> before = SandboxFiles(disk);
+
+  sim_reset_counts();
+  for (const std::string& name : names) {
+    int result = 0;
+    EXPECT_BALANCED(result = HDD_Move(name.c_str(), kTs, kSave));
+    EXPECT_EQ(1, result) << name;
+  }
+  EXPECT_EQ(3u * names.size(), sim_shell_commands());
+
+  std::set<std::string> expected = before;
+  for (const std::string& name : names) {
+    for (const char* ext : {"", ".inf", ".nav"}) {
+      std::string file = name + ext;
+      EXPECT_EQ(file, Content(kSave, file)) << "missing in Save: " << file;
+      expected.erase("DataFiles/TimeShift/" + file);
+      expected.insert("DataFiles/TimeShift/Save/" + file);
+    }
+  }
+  EXPECT_EQ(expected, SandboxFiles(disk));
+  EXPECT_FALSE(std::filesystem::exists("pwned"));
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(disk).parent_path() / "pwned"));
+}
+
+TEST_F(RecFilesTest, MoveOfSparseBufferRenamesAndNeverCopies) {
+  MakeSet(kTs, "Big.rec");
+  char host[4096];
+  ASSERT_NE(nullptr, sim_host_path("/DataFiles/TimeShift/Big.rec", host, sizeof host));
+  const off_t size = off_t(4) << 30;
+  ASSERT_EQ(0, truncate(host, size));
+  sim_reset_counts();
+  EXPECT_EQ(1, HDD_Move("Big.rec", kTs, kSave));
+  EXPECT_EQ(3u, sim_shell_commands());  // one command per file of the set
+  ASSERT_NE(nullptr, sim_host_path("/DataFiles/TimeShift/Save/Big.rec", host, sizeof host));
+  struct stat st;
+  ASSERT_EQ(0, stat(host, &st));
+  EXPECT_EQ(size, st.st_size);
+  EXPECT_LT(static_cast<long long>(st.st_blocks) * 512, 1LL << 20) << "the move copied the data";
+  EXPECT_FALSE(Has(kTs, "Big.rec"));
+}
+
+// ---------------------------------------------------------------------------
+// HDD_Delete
+
+TEST_F(RecFilesTest, DeleteOfRecordingInSlotOneStopsSlotFirst) {
+  sim_record_start(1, "Film.rec");
+  ASSERT_TRUE(sim_exists("/DataFiles/Film.rec"));
+  ASSERT_EQ(1, HDD_ChangeDir("/DataFiles"));
+  EXPECT_EQ(4, HDD_isFileInUse("Film.rec"));
+  EXPECT_BALANCED(HDD_Delete("Film.rec"));
+  EXPECT_EQ(1u, sim_stop_record_calls(1));
+  EXPECT_EQ(0u, sim_stop_record_calls(0));
+  EXPECT_EQ(0u, sim_stop_ts_calls());
+  EXPECT_FALSE(sim_exists("/DataFiles/Film.rec") || sim_exists("/DataFiles/Film.rec.inf") ||
+               sim_exists("/DataFiles/Film.rec.nav"));
+  EXPECT_FALSE(sim_exists("/DataFiles/FilerDelete.tmp"));
+}
+
+TEST_F(RecFilesTest, DeleteOfPlayedFileStopsPlaybackFirst) {
+  for (int mode : {1, 5}) {
+    MakeSet(kSave, "Film.rec");
+    sim_play("/DataFiles/TimeShift/Save/Film.rec", mode);
+    ASSERT_EQ(1, HDD_ChangeDir(kSave));
+    EXPECT_EQ(mode == 5 ? 2 : 1, HDD_isFileInUse("Film.rec"));
+    sim_reset_counts();
+    EXPECT_BALANCED(HDD_Delete("Film.rec"));
+    EXPECT_EQ(1u, sim_stop_ts_calls());
+    EXPECT_EQ(1u, sim_stop_mp3_calls());
+    EXPECT_EQ(0u, sim_stop_record_calls(0) + sim_stop_record_calls(1));
+    EXPECT_FALSE(Has(kSave, "Film.rec") || Has(kSave, "Film.rec.inf") ||
+                 Has(kSave, "Film.rec.nav"));
+    sim_play_stop();
+  }
+}
+
+TEST_F(RecFilesTest, DeleteSuffixCases) {
+  MakeSet(kSave, "Film.mpg");
+  MakeSet(kSave, "Clip.rec");
+  WriteText(In(kSave, "Old.rec.del").c_str(), "s");
+  WriteText(In(kSave, "Old.rec.inf.del").c_str(), "i");
+  WriteText(In(kSave, "Gone.rec.inf").c_str(), "i");
+  WriteText(In(kSave, "Other.ts").c_str(), "t");
+  WriteText(In(kSave, "Other.ts.inf").c_str(), "t");
+  ASSERT_EQ(1, HDD_ChangeDir(kSave));
+  sim_reset_counts();
+
+  EXPECT_BALANCED(HDD_Delete("Film.mpg"));
+  EXPECT_FALSE(Has(kSave, "Film.mpg") || Has(kSave, "Film.mpg.inf") || Has(kSave, "Film.mpg.nav"));
+  EXPECT_EQ(3u, sim_call_count("TAP_Hdd_Delete"));  // every file under the temporary name
+  EXPECT_EQ(3u, sim_call_count("TAP_Hdd_Rename"));
+
+  EXPECT_BALANCED(HDD_Delete("Old.rec.del"));  // that one file only
+  EXPECT_FALSE(Has(kSave, "Old.rec.del"));
+  EXPECT_TRUE(Has(kSave, "Old.rec.inf.del"));
+
+  EXPECT_BALANCED(HDD_Delete("Clip.rec.inf"));  // a companion alone
+  EXPECT_FALSE(Has(kSave, "Clip.rec.inf"));
+  EXPECT_TRUE(Has(kSave, "Clip.rec") && Has(kSave, "Clip.rec.nav"));
+
+  EXPECT_BALANCED(HDD_Delete("Other.ts"));
+  EXPECT_TRUE(Has(kSave, "Other.ts.inf"));
+
+  EXPECT_BALANCED(HDD_Delete("Gone.rec"));  // missing: its companions stay
+  EXPECT_TRUE(Has(kSave, "Gone.rec.inf"));
+  EXPECT_FALSE(Has(kSave, "FilerDelete.tmp"));
+}
+
+// ---------------------------------------------------------------------------
+// HDD_isFileInUse and HDD_NumberOfRECSlots
+
+TEST_F(RecFilesTest, InUseCodesWithTwoSlots) {
+  EXPECT_EQ(0, HDD_isFileInUse("Film.rec"));
+  sim_record_start(0, "Film.rec");
+  EXPECT_EQ(3, HDD_isFileInUse("Film.rec"));
+  EXPECT_EQ(0, HDD_isFileInUse("film.rec"));  // exact, case-sensitive
+  EXPECT_EQ(0, HDD_isFileInUse("Film"));
+  sim_record_stop(0);
+  sim_record_start(1, "News.mpg");
+  EXPECT_EQ(4, HDD_isFileInUse("News.mpg"));
+  EXPECT_EQ(0, HDD_isFileInUse("Film.rec"));
+  MakeSet(kSave, "Play.rec");
+  sim_play("/DataFiles/TimeShift/Save/Play.rec", 2);
+  EXPECT_EQ(1, HDD_isFileInUse("Play.rec"));
+  sim_play_stop();
+  sim_play("/DataFiles/TimeShift/Save/Play.rec", 5);
+  EXPECT_EQ(2, HDD_isFileInUse("Play.rec"));
+  EXPECT_EQ(-1, HDD_TAP_DirStackDepth());
+}
+
+TEST_F(RecFilesTest, InUseCodesFiveAndSixOnFourSlotReceiver) {
+  sim_set_system_id(0x5A5A);
+  sim_set_slots(4);
+  ASSERT_EQ(1, sim_write_firmwaredat("/ProgramFiles/Settings", 0x5A5A, 4));
+  sim_record_start(2, "Two.rec");
+  sim_record_start(3, "Three.rec");
+  EXPECT_EQ(5, HDD_isFileInUse("Two.rec"));
+  EXPECT_EQ(6, HDD_isFileInUse("Three.rec"));
+  EXPECT_EQ(0, HDD_isFileInUse("Four.rec"));
+}
+
+TEST_F(RecFilesTest, SlotsFromMatchingRecordReadOnce) {
+  sim_set_system_id(0x00011234);  // the model is the low 16 bits
+  ASSERT_EQ(1, sim_write_firmwaredat("/ProgramFiles/Settings", 0x1234, 4));
+  sim_reset_counts();
+  dword slots = 0;
+  EXPECT_BALANCED(slots = HDD_NumberOfRECSlots());
+  EXPECT_EQ(4u, slots);
+  EXPECT_EQ(1u, sim_call_count("TAP_Hdd_Fopen"));
+  ASSERT_EQ(1, sim_write_firmwaredat("/ProgramFiles/Settings", 0x1234, 2));
+  EXPECT_BALANCED(slots = HDD_NumberOfRECSlots());
+  EXPECT_EQ(4u, slots);
+  EXPECT_EQ(1u, sim_call_count("TAP_Hdd_Fopen"));
+}
+
+TEST_F(RecFilesTest, SlotsFallBackToTwo) {
+  sim_reset_counts();
+  dword slots = 0;
+  EXPECT_BALANCED(slots = HDD_NumberOfRECSlots());
+  EXPECT_EQ(2u, slots);
+  // The fallback is kept as well: a file written later is not read.
+  ASSERT_EQ(1, sim_write_firmwaredat("/ProgramFiles/Settings", 0, 4));
+  unsigned opens = sim_call_count("TAP_Hdd_Fopen");
+  EXPECT_EQ(2u, HDD_NumberOfRECSlots());
+  EXPECT_EQ(opens, sim_call_count("TAP_Hdd_Fopen"));
+}
+
+TEST_F(RecFilesTest, SlotsFallBackToTwoForOtherModel) {
+  sim_set_system_id(0x0001);
+  ASSERT_EQ(1, sim_write_firmwaredat("/ProgramFiles/Settings", 0x0002, 4));
+  EXPECT_EQ(2u, HDD_NumberOfRECSlots());
+}
+
+}  // namespace

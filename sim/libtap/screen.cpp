@@ -173,8 +173,8 @@ Font& F() {
 // line heights of 19 and 26, those of sizes 0 and 2; size 1 takes 18 pixels
 // (line height 21 of 22), so that the dialog's longest line fits its
 // 360-pixel window.
-constexpr int kPixelSize[3] = {16, 18, 22};
-constexpr const char* kFontPath = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+[[maybe_unused]] constexpr int kPixelSize[3] = {16, 18, 22};
+[[maybe_unused]] constexpr const char* kFontPath = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
 
 bool FontReady() {
   Font& f = F();

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/emulator.h"
 #include "tests/support/sim_fixture.h"
 
 namespace {
@@ -61,11 +62,14 @@ Result RunTapsim(const std::vector<std::string>& args, const std::string& work) 
     if (out < 0 || err < 0) _exit(127);
     dup2(out, 1);
     dup2(err, 2);
+    // In the receiver build tapsim is a MIPS program: started through the emulator.
+    std::vector<std::string> emulator = EmulatorCommand();
     std::vector<char*> argv;
+    for (const std::string& w : emulator) argv.push_back(const_cast<char*>(w.c_str()));
     argv.push_back(const_cast<char*>(runner.c_str()));
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    execv(runner.c_str(), argv.data());
+    execv(argv[0], argv.data());
     _exit(127);
   }
   int status = 0;
@@ -167,10 +171,23 @@ std::vector<Section> IdBlock() {
 constexpr unsigned kMips = 8;
 constexpr unsigned kX8664 = 62;
 
+// The machine this build of the runner runs on (the receiver build: 32-bit
+// MIPS under the emulator; the host build: x86-64), and the other one.
+constexpr bool kOnReceiver = sizeof(void*) == 4;
+const char* const kThisMachine = kOnReceiver ? "MIPS32 little-endian" : "x86-64";
+const char* const kOtherMachine = kOnReceiver ? "x86-64" : "MIPS32 little-endian";
+
+std::string ThisMachineElf(const std::vector<Section>& sections) {
+  return kOnReceiver ? MakeElf(false, kMips, sections) : MakeElf(true, kX8664, sections);
+}
+std::string OtherMachineElf(const std::vector<Section>& sections) {
+  return kOnReceiver ? MakeElf(true, kX8664, sections) : MakeElf(false, kMips, sections);
+}
+
 // A hand-made plug-in for this machine: passes every check before loading.
 std::string HostFixture(const std::string& work) {
   std::string path = work + "/fixture.tap";
-  Spit(path, MakeElf(true, kX8664, IdBlock()));
+  Spit(path, ThisMachineElf(IdBlock()));
   return path;
 }
 
@@ -187,17 +204,17 @@ TEST(TapsimInfo, ShowsTheIdentificationBlockOfThePlugin) {
   EXPECT_NE(std::string::npos, r.out.find("0x80480889")) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("Dec 19 2011")) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("Manages Timeshift buffer")) << r.out;
-  EXPECT_NE(std::string::npos, r.out.find("x86-64")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find(kThisMachine)) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("version 16")) << r.out;
 }
 
-TEST(TapsimInfo, ReadsA32BitMipsFile) {
+TEST(TapsimInfo, ReadsAFileOfTheOtherMachine) {
   std::string work = WorkDir();
-  std::string path = work + "/mips.tap";
-  Spit(path, MakeElf(false, kMips, IdBlock()));
+  std::string path = work + "/other.tap";
+  Spit(path, OtherMachineElf(IdBlock()));
   Result r = RunTapsim({"--info", path}, work);
   EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_NE(std::string::npos, r.out.find("MIPS32 little-endian")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find(kOtherMachine)) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("0x87654321")) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("Fixture V0.1")) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("Jan 02 2020")) << r.out;
@@ -207,7 +224,7 @@ TEST(TapsimInfo, ReadsA32BitMipsFile) {
   Spit(scn, "run 0:00:01\n");
   r = RunTapsim({path, scn}, work);
   EXPECT_EQ(2, r.status);
-  EXPECT_NE(std::string::npos, r.err.find("built for MIPS32 little-endian")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find(std::string("built for ") + kOtherMachine)) << r.err;
 }
 
 TEST(TapsimInfo, RefusesFilesThatAreNoPlugin) {
@@ -226,7 +243,7 @@ TEST(TapsimInfo, RefusesFilesThatAreNoPlugin) {
   // An ordinary shared object: ELF, but without the identification block.
   std::vector<Section> none;
   std::string plain = work + "/plain.so";
-  Spit(plain, MakeElf(true, kX8664, none));
+  Spit(plain, ThisMachineElf(none));
   r = RunTapsim({"--info", plain}, work);
   EXPECT_EQ(2, r.status);
   EXPECT_NE(std::string::npos, r.err.find("lacks the section ._tap_etcinfo")) << r.err;
@@ -256,7 +273,7 @@ TEST(TapsimInfo, NamesWhatIsWrongWithTheIdentificationBlock) {
     std::vector<Section> sections = IdBlock();
     c.change(sections);
     std::string path = work + "/bad.tap";
-    Spit(path, MakeElf(true, kX8664, sections));
+    Spit(path, ThisMachineElf(sections));
     Result r = RunTapsim({"--info", path}, work);
     EXPECT_EQ(2, r.status) << c.what;
     EXPECT_NE(std::string::npos, r.err.find(path + ": ")) << c.what << ": " << r.err;
@@ -266,6 +283,7 @@ TEST(TapsimInfo, NamesWhatIsWrongWithTheIdentificationBlock) {
 
 TEST(TapsimInfo, SurvivesTruncatedAndCorruptedFiles) {
   std::string work = WorkDir();
+  // A 64-bit file on either machine: the reader checks it before the machine.
   std::string whole = MakeElf(true, kX8664, IdBlock());
   std::string path = work + "/cut.tap";
   // Every cut of the file: refused cleanly (exit 2), never a crash.

@@ -64,6 +64,14 @@ SIM_UNINSTRUMENTED DlerrorFn RealDlerror() {
   return fn;
 }
 
+// Looking the loader's functions up sets and clears the loader's error state:
+// do it once at load time, so that the first dlerror after a failed dlopen
+// still reports that failure.
+__attribute__((constructor)) SIM_UNINSTRUMENTED void ResolveLoaderFunctions() {
+  RealDlsym();
+  RealDlerror();
+}
+
 void* NextSymbol(const char* name) {
   DlsymFn real = RealDlsym();
   return real ? real(RTLD_NEXT, name) : nullptr;

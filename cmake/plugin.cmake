@@ -42,6 +42,11 @@ foreach(variant diag plain)
       LINKER_LANGUAGE CXX)
     target_link_options(brantlow_tap_${variant} PRIVATE
       -nostartfiles -nodefaultlibs -Wl,-Bsymbolic -Wl,-z,defs -Wl,--no-as-needed)
+    # The file for the receiver goes without symbol and debug sections: the
+    # firmware needs neither, and the receiver's space is small.
+    if(CMAKE_CROSSCOMPILING)
+      target_link_options(brantlow_tap_${variant} PRIVATE -s)
+    endif()
     # libdl by its file name: since glibc 2.34 there is no libdl.so link name,
     # and -ldl would take the empty libdl.a and leave libdl out of NEEDED.
     target_link_libraries(brantlow_tap_${variant} PRIVATE tap c -l:libdl.so.2 gcc)

@@ -1,0 +1,210 @@
+// One measurement per process, for the whole-run tools: callgrind counts the
+// instructions of the measured stretches only (run it with
+// --collect-atstart=no; the driver toggles collection around each stretch),
+// strace sees a marker before and after them (an access() of
+// "/.brantlow-bench-begin" and "/.brantlow-bench-end"), and the driver itself
+// prints the firmware calls, shell commands and wall time per unit.
+//
+//   bench_driver idle N            N idle steps in Idle
+//   bench_driver tsgap N           N idle steps while timeshifting, between samples
+//   bench_driver tssample N        N idle steps while timeshifting, each taking a sample
+//   bench_driver empty N           the driver's own loop of N steps, no event handed over
+//   bench_driver expiry N          one expiry pass over N saved recordings (none expired)
+//   bench_driver floor N           the bare firmware loop of that pass
+//   bench_driver save BYTES        one save pass of a finished buffer whose stream is BYTES
+//                                  long (sparse)
+//   bench_driver trace N TERMINAL  N log lines by the trace pattern, terminal TERMINAL open
+//                                  (-1: none)
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+#include <valgrind/callgrind.h>
+
+#include <string>
+
+#include "app/expiry.h"
+#include "app/main.h"
+#include "app/modes.h"
+#include "app/saving.h"
+#include "app/settings.h"
+#include "bench/bench_support.h"
+#include "lib/log.h"
+#include "sim/control.h"
+
+namespace {
+
+struct Stretch {
+  bench::Calls before;
+  bench::Calls sum;
+  unsigned shell = 0;
+  double seconds = 0;
+  timespec start{};
+  unsigned shellBefore = 0;
+  unsigned opens = 0;
+  unsigned opensBefore = 0;
+};
+Stretch gStretch;
+
+// Opens made by the plug-in (the console's terminals): the driver is linked
+// with --wrap=open, so the plug-in's calls of open() come here first.
+unsigned gOpens = 0;
+
+// Begins and ends one measured stretch. The counts are taken outside the
+// callgrind collection and between the strace markers' outer edges.
+void Begin() {
+  gStretch.before = bench::Snapshot();
+  gStretch.shellBefore = sim_shell_commands();
+  gStretch.opensBefore = gOpens;
+  access("/.brantlow-bench-begin", F_OK);
+  clock_gettime(CLOCK_MONOTONIC, &gStretch.start);
+  CALLGRIND_TOGGLE_COLLECT;
+}
+
+void End() {
+  CALLGRIND_TOGGLE_COLLECT;
+  timespec end;
+  clock_gettime(CLOCK_MONOTONIC, &end);
+  access("/.brantlow-bench-end", F_OK);
+  gStretch.seconds +=
+      (end.tv_sec - gStretch.start.tv_sec) + (end.tv_nsec - gStretch.start.tv_nsec) * 1e-9;
+  bench::Calls after = bench::Snapshot();
+  if (gStretch.sum.perApi.empty()) gStretch.sum.perApi.assign(after.perApi.size(), 0);
+  for (size_t i = 0; i < after.perApi.size(); ++i)
+    gStretch.sum.perApi[i] += after.perApi[i] - gStretch.before.perApi[i];
+  gStretch.sum.total += after.total - gStretch.before.total;
+  gStretch.shell += sim_shell_commands() - gStretch.shellBefore;
+  gStretch.opens += gOpens - gStretch.opensBefore;
+}
+
+void Report(const char* what, double units) {
+  bench::Calls zero;
+  zero.perApi.assign(gStretch.sum.perApi.size(), 0);
+  printf("%s\n", what);
+  printf("units: %.0f\n", units);
+  printf("firmware calls per unit: %.4g (%s)\n", gStretch.sum.total / units,
+         bench::Describe(zero, gStretch.sum, units).c_str());
+  printf("shell commands per unit: %.4g\n", gStretch.shell / units);
+  printf("open() calls of the plug-in per unit: %.4g\n", gStretch.opens / units);
+  printf("wall time per unit: %.4g us\n", gStretch.seconds * 1e6 / units);
+}
+
+int Usage() {
+  fprintf(stderr,
+          "usage: bench_driver idle|tsgap|tssample|empty|expiry|floor N | save BYTES | "
+          "trace N TERMINAL\n");
+  return 2;
+}
+
+}  // namespace
+
+extern "C" int __real_open(const char* path, int flags, ...);
+extern "C" int __wrap_open(const char* path, int flags, ...) {
+  ++gOpens;
+  return __real_open(path, flags, 0);
+}
+
+int main(int argc, char** argv) {
+  if (argc < 3) return Usage();
+  const std::string mode = argv[1];
+  const long n = strtol(argv[2], nullptr, 10);
+  if (n < 0) return Usage();
+  if (!bench::StartInIdle(mode.c_str())) {
+    fprintf(stderr, "bench_driver: the simulated receiver did not reach Idle\n");
+    return 1;
+  }
+
+  if (mode == "idle" || mode == "empty") {
+    for (int i = 0; i < 100; ++i) bench::IdleStep();  // warm: every call bound once
+    Begin();
+    if (mode == "idle") {
+      for (long i = 0; i < n; ++i) bench::IdleStep();
+    } else {
+      for (long i = 0; i < n; ++i) sim_advance(bench::kIdleTicks);
+    }
+    End();
+    Report(mode == "idle" ? "idle step in Idle" : "driver loop without a step", n);
+  } else if (mode == "tsgap") {
+    bench::EnterTimeshifting();
+    // Samples are due every 1001 ticks: 99 steps of 10 ticks lie between
+    // two samples. The sampling steps run outside the measured stretches.
+    long done = 0;
+    while (done < n) {
+      long batch = n - done < 99 ? n - done : 99;
+      Begin();
+      for (long i = 0; i < batch; ++i) bench::IdleStep();
+      End();
+      done += batch;
+      bench::IdleStep();
+      bench::IdleStep();
+    }
+    if (ProgMode != PM_Timeshifting) return 1;
+    Report("idle step while timeshifting, between samples", n);
+  } else if (mode == "tssample") {
+    bench::EnterTimeshifting();
+    Begin();
+    for (long i = 0; i < n; ++i) {
+      sim_advance(1001 - bench::kIdleTicks);
+      bench::IdleStep();
+    }
+    End();
+    if (ProgMode != PM_Timeshifting) return 1;
+    Report("idle step while timeshifting, with a sample", n);
+  } else if (mode == "expiry" || mode == "floor") {
+    if (!bench::MakeSavedRecordings(n, 2)) return 1;
+    if (mode == "expiry") {
+      CleanupSaveFolder(36);  // warm: page cache and bindings
+      Begin();
+      CleanupSaveFolder(36);
+      End();
+      char probe[96];
+      snprintf(probe, sizeof probe, "/DataFiles/TimeShift/Save/Saved %05ld.rec", n - 1);
+      if (n > 0 && !sim_exists(probe)) return 1;
+    } else {
+      bench::FloorExpiryPass();
+      Begin();
+      int read = bench::FloorExpiryPass();
+      End();
+      if (read != n) return 1;
+    }
+    Report(mode == "expiry" ? "expiry pass, per recording" : "bare firmware loop, per recording",
+           n > 0 ? n : 1);
+  } else if (mode == "save") {
+    std::string stream = bench::MakeFinishedBuffer(n);
+    if (stream.empty()) return 1;
+    char host[4096];
+    struct stat before {};
+    if (!sim_host_path(stream.c_str(), host, sizeof host) || stat(host, &before) != 0) return 1;
+    Begin();
+    int finished = CheckTimeshiftFolder(1);
+    End();
+    if (!finished || !sim_exists("/DataFiles/TimeShift/Save/Film.rec") ||
+        sim_file_size("/DataFiles/TimeShift/Save/Film.rec") != n) {
+      fprintf(stderr, "bench_driver: the buffer was not saved as Film.rec\n");
+      return 1;
+    }
+    struct stat after {};
+    if (!sim_host_path("/DataFiles/TimeShift/Save/Film.rec", host, sizeof host) ||
+        stat(host, &after) != 0)
+      return 1;
+    Report("save pass of one buffer", 1);
+    printf("stream bytes: %lld, disk blocks before %lld after %lld, same inode: %s\n", (long long)n,
+           (long long)before.st_blocks, (long long)after.st_blocks,
+           before.st_ino == after.st_ino && before.st_dev == after.st_dev ? "yes" : "no");
+  } else if (mode == "trace") {
+    if (argc < 4) return Usage();
+    int terminal = atoi(argv[3]);
+    if (terminal >= 0) sim_terminal_open(terminal, 1);
+    LogLine("warm-up line %d\r\n", 0);
+    Begin();
+    for (long i = 0; i < n; ++i) LogLine("Switching to Timeshifting Mode %ld\r\n", i);
+    End();
+    Report("trace line", n);
+  } else {
+    return Usage();
+  }
+  return 0;
+}

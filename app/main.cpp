@@ -62,7 +62,9 @@ dword AnswerRequest(dword request) {
 
 }  // namespace
 
-void SetLanIndex(void) { LanIndex = (TAP_GetSystemVar(SYSVAR_OsdLan) & 0x7F) == 2 ? 0 : 1; }
+void SetLanIndex(void) {
+  LanIndex = (TAP_GetSystemVar(SYSVAR_OsdLan) & 0x7F) == 2 ? 0 : 1;
+}
 
 int TAP_Main(void) {
   SetLanIndex();

@@ -21,6 +21,6 @@ TAP_ID_RECORD("._tap_program_name") const char __tap_program_name__[64] = "Brant
 TAP_ID_RECORD("._tap_id") const dword __tap_ud__ = TAP_ID_BRANTLOW;
 
 TAP_ID_RECORD("._tap_header")
-const TYPE_TapHeader __tap_Header__ = {{'T', 'F', 'A', 'P', 'M', 'I', 'P', 'S'},
-                                       TAP_HEADER_VERSION, {0}};
+const TYPE_TapHeader __tap_Header__ = {
+    {'T', 'F', 'A', 'P', 'M', 'I', 'P', 'S'}, TAP_HEADER_VERSION, {0}};
 }

@@ -16,7 +16,8 @@ TEST_F(EntryTest, ManagementRequestsAreAnsweredFromTheTable) {
     dword answer;
   } const table[] = {{0, 0}, {2, 1}, {3, 0x01000006}, {4, 1}, {5, 0}, {7, 0}, {8, 0}, {200, 0}};
   for (const auto& row : table) {
-    EXPECT_EQ(row.answer, TAP_EventHandler(EVT_TAPCMD, row.request, 0)) << "request " << row.request;
+    EXPECT_EQ(row.answer, TAP_EventHandler(EVT_TAPCMD, row.request, 0))
+        << "request " << row.request;
     EXPECT_FALSE(Dialog_IsActive()) << "request " << row.request;
   }
   EXPECT_EQ(0, sim_exited()) << "only request 1 ends the plug-in";
@@ -80,7 +81,8 @@ TEST_F(EntryTest, MainReadsSettingsAndSlotsAndStaysResident) {
   ASSERT_EQ(1, sim_write_firmwaredat("/ProgramFiles/Settings", 0x4321, 4));
   sim_set_system_id(0x4321);
   sim_set_sysvar(SYSVAR_OsdLan, 2);
-  WriteText("/ProgramFiles/Settings/Brantlow/Brantlow.ini", "KeepBufferHours=48\r\nRenameMode=0\r\n");
+  WriteText("/ProgramFiles/Settings/Brantlow/Brantlow.ini",
+            "KeepBufferHours=48\r\nRenameMode=0\r\n");
   EXPECT_EQ(1, TAP_Main());
   EXPECT_EQ(0, LanIndex);
   EXPECT_EQ(48u, KeepBufferHours);

@@ -126,10 +126,10 @@ namespace {
 // echoes the log line just shown is left out, and a run of log lines that
 // differ only in their numbers (the stamp, a growing duration) is shown by
 // its first line and a count.
-std::string gLastLog;         // the last log line shown, stamp left out
-std::string gLastLogShape;    // the same with every digit left out
-unsigned gFoldedLines = 0;    // lines like gLastLogShape not shown since
-std::string gFoldedLast;      // the last of them, with its time
+std::string gLastLog;       // the last log line shown, stamp left out
+std::string gLastLogShape;  // the same with every digit left out
+unsigned gFoldedLines = 0;  // lines like gLastLogShape not shown since
+std::string gFoldedLast;    // the last of them, with its time
 
 std::string WithoutStamp(const std::string& text) {
   // Log and console lines begin "YYYY-MM-DD HH:MM:SS ".

@@ -10,21 +10,6 @@
 #include "lib/names.h"
 #include "sim/control.h"
 
-namespace {
-
-void Check(bool condition) {
-  if (!condition) abort();
-}
-
-char* Copy(const uint8_t* data, size_t size) {
-  char* text = static_cast<char*>(malloc(size + 1));
-  memcpy(text, data, size);
-  text[size] = 0;
-  return text;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   FuzzSandboxInit("names");
   const char* names[] = {"Film.rec",     "Film-2.rec", "Film-3.rec",
@@ -40,40 +25,40 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   dword flags = data[0];
-  char* name = Copy(data + 1, size - 1);
+  char* name = FuzzCopy(data + 1, size - 1);
   size_t length = strlen(name);
 
   char* base = static_cast<char*>(malloc(128));
   char* extension = static_cast<char*>(malloc(128));
   int number, isRecording, isDeleted;
   SeparateFileNameComponents(name, base, extension, &number, &isRecording, &isDeleted);
-  Check(number >= 0 && number <= 9 && (isRecording | isDeleted) <= 1);
-  Check(strlen(base) + strlen(extension) <= length);
+  FuzzCheck(number >= 0 && number <= 9 && (isRecording | isDeleted) <= 1);
+  FuzzCheck(strlen(base) + strlen(extension) <= length);
 
-  char* valid = Copy(data + 1, size - 1);
+  char* valid = FuzzCopy(data + 1, size - 1);
   MakeValidFileName(valid, flags);
-  Check(strlen(valid) <= length);
-  for (const char* p = valid; *p; ++p) Check(isLegalChar(static_cast<byte>(*p), flags) == 1);
+  FuzzCheck(strlen(valid) <= length);
+  for (const char* p = valid; *p; ++p) FuzzCheck(isLegalChar(static_cast<byte>(*p), flags) == 1);
 
   size_t utf8Length = UTF8Length(name);
   char* utf8 = static_cast<char*>(malloc(2 * length + 1));
   StrToUTF8(name, utf8);
-  Check(strlen(utf8) == utf8Length);
-  if (length > 0) Check(CharToUTF8(name) != 0);
+  FuzzCheck(strlen(utf8) == utf8Length);
+  if (length > 0) FuzzCheck(CharToUTF8(name) != 0);
 
-  Check(StringEndsWith(name, name + length / 2) == 1);
+  FuzzCheck(StringEndsWith(name, name + length / 2) == 1);
   StringEndsWith(name + length / 2, name);
   char* found = stricstr(name, name + length / 2);
-  Check(found == nullptr ? name[length / 2] == 0 : found <= name + length / 2);
+  FuzzCheck(found == nullptr ? name[length / 2] == 0 : found <= name + length / 2);
 
   if (length <= 127) {
     char* unique = static_cast<char*>(malloc(128));
     memcpy(unique, name, length + 1);
     MakeUniqueFileName(unique);
-    Check(strlen(unique) <= 127);
+    FuzzCheck(strlen(unique) <= 127);
     // A name that names a path outside the current folder is the firmware's
     // business; a plain name must come back free.
-    if (unique[0] != 0 && strchr(unique, '/') == nullptr) Check(TAP_Hdd_Exist(unique) == 0);
+    if (unique[0] != 0 && strchr(unique, '/') == nullptr) FuzzCheck(TAP_Hdd_Exist(unique) == 0);
     free(unique);
   }
 

@@ -43,10 +43,14 @@ def main():
     scratch = tempfile.mkdtemp(prefix="brantlow-docs-")
     for doc in docs:
         for command in quoted_commands(doc):
-            args = [a.replace("build/host", build, 1) if a.startswith("build/host") else a
-                    for a in shlex.split(command)]
             # Folders the docs put under /tmp go to a scratch folder of this run.
-            args = [a.replace("/tmp/", scratch + "/", 1) if a.startswith("/tmp/") else a for a in args]
+            args = []
+            for a in shlex.split(command):
+                if a.startswith("/tmp/"):
+                    a = scratch + a[len("/tmp"):]
+                elif a.startswith("build/host"):
+                    a = build + a[len("build/host"):]
+                args.append(a)
             result = subprocess.run(args, cwd=source, capture_output=True, text=True)
             ran += 1
             if result.returncode != 0:

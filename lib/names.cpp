@@ -2,7 +2,6 @@
 // valid names, ISO-8859-1 to UTF-8, and two text comparisons.
 #include "lib/names.h"
 
-#include <ctype.h>
 #include <stdio.h>
 #include <string.h>
 #include <strings.h>
@@ -18,6 +17,15 @@ const char kDeletionSuffix[] = ".del";
 void CutEnd(char* text, size_t n) {
   size_t len = strlen(text);
   text[len >= n ? len - n : 0] = 0;
+}
+
+// ASCII case of one byte, as the C library's tolower and toupper give it
+// without a locale; written out so that the file needs no C library tables.
+char AsciiLower(byte c) {
+  return static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+}
+char AsciiUpper(byte c) {
+  return static_cast<char>(c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c);
 }
 
 }  // namespace
@@ -192,7 +200,7 @@ int StringEndsWith(const char* text, const char* suffix) {
 char* stricstr(const char* text, const char* pattern) {
   if (text == nullptr || pattern == nullptr || pattern[0] == 0) return nullptr;
   byte first = static_cast<byte>(pattern[0]);
-  const char set[3] = {static_cast<char>(toupper(first)), static_cast<char>(tolower(first)), 0};
+  const char set[3] = {AsciiUpper(first), AsciiLower(first), 0};
   size_t rest = strlen(pattern) - 1;
   const char* p = text;
   for (;;) {

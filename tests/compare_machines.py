@@ -29,8 +29,9 @@ def run(command, disk):
 def normalise(text, disk):
     lines = []
     for line in text.splitlines():
-        # The file's path and the machine name are the only lines that may differ.
-        if line.startswith("Plug-in ") or line.startswith("Machine "):
+        # The file's path, the machine name and the build id (a hash of the
+        # file) are the only lines that may differ.
+        if line.startswith(("Plug-in ", "Machine ", "Build id ")):
             continue
         lines.append(line.replace(disk, "<disk>"))
     return lines

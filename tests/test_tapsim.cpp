@@ -93,6 +93,7 @@ std::string Plugin() {
 struct Section {
   std::string name;
   std::string bytes;
+  uint32_t type = 1;  // program data; 7 for notes
 };
 
 void Put(std::string& b, size_t at, uint64_t v, int n) {
@@ -139,7 +140,7 @@ std::string MakeElf(bool is64, unsigned machine, const std::vector<Section>& sec
     Put(b, at + (is64 ? 32 : 20), size, is64 ? 8 : 4);
   };
   for (size_t i = 0; i < sections.size(); ++i)
-    header(i + 1, nameAt[i], 1, offsets[i], sections[i].bytes.size());
+    header(i + 1, nameAt[i], sections[i].type, offsets[i], sections[i].bytes.size());
   header(count - 1, shstrName, 3, namesAt, names.size());
   Put(b, is64 ? 0x28 : 0x20, shoff, is64 ? 8 : 4);
   Put(b, is64 ? 0x34 : 0x28, ehsize, 2);
@@ -206,6 +207,60 @@ TEST(TapsimInfo, ShowsTheIdentificationBlockOfThePlugin) {
   EXPECT_NE(std::string::npos, r.out.find("Manages Timeshift buffer")) << r.out;
   EXPECT_NE(std::string::npos, r.out.find(kThisMachine)) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("version 16")) << r.out;
+  EXPECT_NE(
+      std::string::npos,
+      r.out.find("Build        diagnostic (writes every trace line), version " BRANTLOW_VERSION
+                 "\n"))
+      << r.out;
+  size_t id = r.out.find("Build id     ");
+  ASSERT_NE(std::string::npos, id) << r.out;
+  EXPECT_EQ(40u, r.out.find('\n', id) - id - 13) << "a 20-byte build id in hexadecimal: " << r.out;
+}
+
+// The build note and the build id, as the file's notes give them; notes
+// that are not whole are passed over, never read past their section.
+TEST(TapsimInfo, ReadsTheBuildNotes) {
+  std::string work = WorkDir();
+  auto note = [](const std::string& owner, uint32_t type, const std::string& desc) {
+    std::string n(12, '\0');
+    Put(n, 0, owner.size() + 1, 4);
+    Put(n, 4, desc.size(), 4);
+    Put(n, 8, type, 4);
+    n += owner + '\0';
+    while (n.size() % 4) n += '\0';
+    n += desc;
+    while (n.size() % 4) n += '\0';
+    return n;
+  };
+  std::string build = note("Brantlow", 1, Padded("2.0.1 plain", 32));
+  std::string id = note("GNU", 3, std::string("\x01\xab\xff\x00", 4));
+  struct Case {
+    const char* what;
+    std::vector<Section> notes;
+    const char* shown[2];
+  } cases[] = {
+      {"both notes",
+       {{".note.gnu.build-id", id, 7}, {".note.brantlow", build, 7}},
+       {"Build        plain (writes no trace lines), version 2.0.1\n", "Build id     01abff00\n"}},
+      {"none", {}, {"Build        not told", "Build id     none\n"}},
+      {"not a note section", {{".note.brantlow", build, 1}}, {"Build        not told", ""}},
+      {"descriptor past the section",
+       {{".note.brantlow", build.substr(0, build.size() - 4), 7}},
+       {"Build        not told", ""}},
+      {"sizes near 4 GiB",
+       {{".note.x", std::string("\xfd\xff\xff\xff\xfd\xff\xff\xff\x01\0\0\0", 12), 7}},
+       {"Build id     none\n", ""}},
+  };
+  for (const Case& c : cases) {
+    std::vector<Section> sections = IdBlock();
+    sections.insert(sections.begin(), c.notes.begin(), c.notes.end());
+    std::string path = work + "/notes.tap";
+    Spit(path, ThisMachineElf(sections));
+    Result r = RunTapsim({"--info", path}, work);
+    EXPECT_EQ(0, r.status) << c.what << ": " << r.err;
+    for (const char* text : c.shown)
+      EXPECT_NE(std::string::npos, r.out.find(text)) << c.what << ": " << r.out;
+  }
 }
 
 TEST(TapsimInfo, ReadsAFileOfTheOtherMachine) {

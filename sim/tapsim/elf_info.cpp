@@ -13,7 +13,10 @@ namespace {
 
 constexpr unsigned kMachineMips = 8;
 constexpr unsigned kMachineX8664 = 62;
+constexpr uint32_t kSectionNote = 7;
 constexpr uint32_t kSectionNoBits = 8;
+constexpr uint32_t kNoteBuild = 1;    // owner "Brantlow": version and kind
+constexpr uint32_t kNoteBuildId = 3;  // owner "GNU": the linker's build id
 constexpr size_t kMaxFileSize = 256u * 1024 * 1024;
 
 // Little-endian reads that fail instead of reading past the image.
@@ -59,6 +62,42 @@ std::string FieldText(const uint8_t* p, size_t len) {
   size_t n = 0;
   while (n < len && p[n] != 0) ++n;
   return std::string(reinterpret_cast<const char*>(p), n);
+}
+
+// Reads the notes of one note section: entries of a 12-byte head (name
+// size, descriptor size, type), the owner's name and the descriptor, each
+// padded to 4 bytes. Notes that are not ours or run past the section are
+// passed over; the section itself lies in the file (checked by the caller).
+void ReadNotes(const Image& img, const Section& s, TapInfo& info) {
+  uint64_t at = s.offset;
+  const uint64_t end = s.offset + s.size;
+  while (at + 12 <= end) {
+    uint64_t nameSize = img.Read(at, 4);
+    uint64_t descSize = img.Read(at + 4, 4);
+    uint32_t type = uint32_t(img.Read(at + 8, 4));
+    uint64_t nameAt = at + 12;
+    uint64_t descAt = nameAt + (nameSize + 3) / 4 * 4;
+    uint64_t next = descAt + (descSize + 3) / 4 * 4;
+    if (next > end) return;
+    std::string owner = FieldText(img.data + nameAt, size_t(nameSize));
+    const uint8_t* desc = img.data + descAt;
+    if (owner == "Brantlow" && type == kNoteBuild) {
+      std::string text = FieldText(desc, size_t(descSize));
+      size_t space = text.rfind(' ');
+      if (space != std::string::npos) {
+        info.version = text.substr(0, space);
+        info.buildKind = text.substr(space + 1);
+      }
+    } else if (owner == "GNU" && type == kNoteBuildId && descSize <= 64) {
+      static const char kHex[] = "0123456789abcdef";
+      info.buildId.clear();
+      for (uint64_t i = 0; i < descSize; ++i) {
+        info.buildId += kHex[desc[i] >> 4];
+        info.buildId += kHex[desc[i] & 15];
+      }
+    }
+    at = next;
+  }
 }
 
 }  // namespace
@@ -155,6 +194,7 @@ bool ParseTapInfo(const uint8_t* data, size_t size, TapInfo& info, std::string& 
   for (uint64_t i = 1; i < shnum; ++i) {
     Section s;
     readSection(i, s);
+    if (s.type == kSectionNote && img.Has(s.offset, s.size)) ReadNotes(img, s, info);
     if (s.name >= names.size) continue;  // a name outside the table is no name we look for
     const char* name = reinterpret_cast<const char*>(data + names.offset + s.name);
     size_t room = size_t(names.size - s.name);

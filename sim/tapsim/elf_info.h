@@ -20,6 +20,12 @@ struct TapInfo {
   std::string programName;  // ._tap_program_name
   uint32_t id = 0;          // ._tap_id, little-endian
   uint32_t headerVersion = 0;
+  // From the file's notes, empty when it has none: the build note (owner
+  // "Brantlow", type 1: version and kind, "1.1.0 plain") and the linker's
+  // build id (owner "GNU", type 3) in hexadecimal.
+  std::string version;    // "1.1.0"
+  std::string buildKind;  // "plain" or "diagnostic"
+  std::string buildId;
 };
 
 // Reads the identification block from an ELF image in memory. Returns true,

@@ -117,6 +117,17 @@ void ReportInfo(const char* path, const TapInfo& info) {
   printf("Id           0x%08X\n", info.id);
   printf("Header       TFAPMIPS version %u\n", info.headerVersion);
   printf("Machine      %s\n", info.machineName.c_str());
+  if (info.buildKind.empty()) {
+    printf("Build        not told (the file has no Brantlow build note)\n");
+  } else {
+    std::string kind = Printable(info.buildKind.data(), info.buildKind.size());
+    std::string version = Printable(info.version.data(), info.version.size());
+    const char* what = info.buildKind == "plain"        ? " (writes no trace lines)"
+                       : info.buildKind == "diagnostic" ? " (writes every trace line)"
+                                                        : "";
+    printf("Build        %s%s, version %s\n", kind.c_str(), what, version.c_str());
+  }
+  printf("Build id     %s\n", info.buildId.empty() ? "none" : info.buildId.c_str());
   fflush(stdout);
 }
 

@@ -1,0 +1,17 @@
+# Install step: SHA256SUMS over every file this installation wrote so far, in
+# the form `sha256sum -c SHA256SUMS` reads (hash, two blanks, path from the top).
+set(top "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
+set(files "")
+foreach(path IN LISTS CMAKE_INSTALL_MANIFEST_FILES)
+  file(RELATIVE_PATH f "${top}" "$ENV{DESTDIR}${path}")
+  list(APPEND files "${f}")
+endforeach()
+list(SORT files)
+set(text "")
+foreach(f IN LISTS files)
+  file(SHA256 "${top}/${f}" hash)
+  string(APPEND text "${hash}  ${f}\n")
+endforeach()
+file(WRITE "${top}/SHA256SUMS" "${text}")
+message(STATUS "Installing: ${top}/SHA256SUMS")
+list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${CMAKE_INSTALL_PREFIX}/SHA256SUMS")

@@ -21,6 +21,10 @@ cmake --preset receiver "$werror" >/dev/null
 cmake --build --preset receiver -j "$jobs"
 ctest --preset receiver
 
+echo "== the owner's package: the receiver's files alone, without tests or emulator"
+cmake --workflow --preset receiver-package >/dev/null
+ls build/receiver-package/package/
+
 echo "== sanitizers"
 cmake --preset asan "$werror" >/dev/null
 cmake --build --preset asan -j "$jobs"

@@ -393,7 +393,7 @@ TEST(TapsimScenario, LeavesAFolderAloneThatIsNoSimulatedDisk) {
   Spit(scn, "run 0:00:01\n");
   Result r = RunTapsim({"--disk", precious, plugin, scn}, work);
   EXPECT_EQ(2, r.status);
-  EXPECT_NE(std::string::npos, r.err.find("choose a new or empty folder")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("Choose a new or empty folder")) << r.err;
   EXPECT_EQ("years of work", Slurp(precious + "/thesis.txt"));
 }
 
@@ -457,7 +457,7 @@ TEST(TapsimRun, SetsUpTheDiskAndFailsOnImpossibleSetup) {
   EXPECT_EQ("a\tb\r\n", Slurp(disk + "/ProgramFiles/note.txt"));
   EXPECT_NE(std::string::npos, r.out.find("Old.rec")) << r.out;
 
-  Spit(scn, "dir /Some/Folder\nwrite /Some/Folder \"a folder is in the way\"\n");
+  Spit(scn, "dir /Some/Folder\nwrite /Some/Folder \"a folder is in the way\"\nrun 0:00:01\n");
   r = RunTapsim({"--disk", disk, Plugin(), scn}, work);
   EXPECT_EQ(2, r.status);
   EXPECT_NE(std::string::npos, r.err.find(scn + ":2: cannot write /Some/Folder")) << r.err;

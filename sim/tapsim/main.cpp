@@ -107,7 +107,7 @@ struct Options {
 
 enum LongOnly { kDiskFrom = 256 };
 
-const char kShortOptions[] = "+d:s:qkihV";
+const char kShortOptions[] = "d:s:qkihV";
 const struct option kLongOptions[] = {
     {"disk", required_argument, nullptr, 'd'},
     {"disk-from", required_argument, nullptr, kDiskFrom},

@@ -334,7 +334,8 @@ bool Player::Check(const Step& st, std::string& detail) {
     case Op::ExpectFile:
     case Op::ExpectNoFile:
       pass = (sim_exists(s0) != 0) == (st.op == Op::ExpectFile);
-      if (!pass) detail = explain::Folder(text);
+      if (!pass)
+        detail = (st.op == Op::ExpectNoFile ? "it is there; " : "") + explain::Folder(text);
       break;
     case Op::ExpectExited:
     case Op::ExpectRunning:

@@ -2,6 +2,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "app/expiry.h"
+#include "app/saving.h"
 #include "platform/tap.h"
 #include "tests/support/sim_fixture.h"
 
@@ -62,6 +65,27 @@ TEST_F(SimTest, PowerOnDiskAndCurrentFolderInTheTable) {
   EXPECT_EQ("/mnt/hd/DataFiles/TimeShift", FolderFromTable());
   EXPECT_EQ(0u, TAP_Hdd_ChangeDir("/"));
   EXPECT_EQ("/mnt/hd/", FolderFromTable());
+}
+
+TEST_F(SimTest, TheDiskMarkerIsTheSimulatorsAndNoneOfTheReceivers) {
+  struct stat st;
+  ASSERT_EQ(0, lstat((disk + "/.tapsim-disk").c_str(), &st));
+  char list[512];
+  EXPECT_EQ(2, sim_list_folder("/", list, sizeof list)) << list;
+  ASSERT_EQ(0u, TAP_Hdd_ChangeDir("/"));
+  TYPE_FolderEntry e;
+  EXPECT_EQ(2u, TAP_Hdd_FindFirst(&e, nullptr));
+  EXPECT_EQ(0, TAP_Hdd_Exist(".tapsim-disk"));
+  EXPECT_NE(0u, TAP_Hdd_Delete(".tapsim-disk"));
+  EXPECT_NE(0u, TAP_Hdd_Rename(".tapsim-disk", "x"));
+  EXPECT_EQ(0, sim_write_file("/.tapsim-disk", "x", 1));
+  EXPECT_NE(0, system("mv /mnt/hd/.tapsim-disk /mnt/hd/DataFiles"));
+  EXPECT_NE(0, system("mv /mnt/hd/DataFiles/TimeShift /mnt/hd/.tapsim-disk"));
+  // A marked folder is the simulator's to empty again.
+  WriteText("/DataFiles/left.rec", "x");
+  ASSERT_EQ(1, sim_init(disk.c_str())) << sim_disk_error();
+  EXPECT_EQ(0, sim_exists("/DataFiles/left.rec"));
+  EXPECT_EQ(0, lstat((disk + "/.tapsim-disk").c_str(), &st));
 }
 
 TEST_F(SimTest, ChangeDirFailuresKeepTheFolder) {
@@ -441,6 +465,18 @@ TEST_F(SimTest, ShellTouchesNothingOutsideTheSandbox) {
   EXPECT_NE(0, system("mv \"/mnt/hd/DataFiles/missing.rec\" \"/mnt/hd/DataFiles/b.rec\""));
   EXPECT_NE(0, system("mv DataFiles/a.rec DataFiles/b.rec"));  // relative: refused
   EXPECT_NE(0, system("ls /"));                                // no other command exists
+  // "." and ".." are never moved (GNU mv refuses them too); as a target
+  // they name the folder.
+  for (const char* cmd : {"mv /mnt/hd/DataFiles/. /mnt/hd/ProgramFiles/x",
+                          "mv /mnt/hd/DataFiles/TimeShift/.. /mnt/hd/ProgramFiles/x",
+                          "mv /mnt/hd/. /mnt/hd/ProgramFiles/x", "mv /mnt/hd/.. /mnt/hd/x",
+                          "mv -- /mnt/hd/DataFiles/./ /mnt/hd/ProgramFiles/x"})
+    EXPECT_NE(0, system(cmd)) << cmd;
+  EXPECT_EQ(1, sim_exists("/DataFiles/TimeShift"));
+  EXPECT_EQ(0, sim_exists("/ProgramFiles/x"));
+  EXPECT_EQ(0, system("mv /mnt/hd/DataFiles/a.rec /mnt/hd/DataFiles/TimeShift/."));
+  EXPECT_EQ(0, system("mv /mnt/hd/DataFiles/TimeShift/a.rec /mnt/hd/DataFiles/TimeShift/.."));
+  WriteText("/DataFiles/a.rec", "a");
   struct stat st;
   EXPECT_EQ(0, lstat(outside.c_str(), &st));
   EXPECT_EQ(0, sim_exists("/DataFiles/in.txt"));
@@ -450,6 +486,81 @@ TEST_F(SimTest, ShellTouchesNothingOutsideTheSandbox) {
   EXPECT_EQ(0, system("echo here > rel.txt"));
   EXPECT_EQ("here\n", ReadText("/rel.txt"));
   unlink(outside.c_str());
+}
+
+// Links planted in the disk while the plug-in runs: its save and expiry
+// passes, the firmware's file calls, the control calls and the shell reach
+// nothing through them.
+TEST_F(SimTest, LinksPlantedDuringARunLeadNowhereOutside) {
+  const std::string outside = disk + "-outside";
+  nftw(
+      outside.c_str(),
+      [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); }, 16,
+      FTW_DEPTH | FTW_PHYS);
+  ASSERT_EQ(0, mkdir(outside.c_str(), 0755));
+  ASSERT_EQ(0, mkdir((outside + "/Inner").c_str(), 0755));
+  for (const char* name : {"/Old.rec", "/Old.rec.inf", "/Old.rec.nav", "/secret.txt"}) {
+    FILE* f = fopen((outside + name).c_str(), "w");
+    ASSERT_NE(nullptr, f);
+    fputs("outside", f);
+    fclose(f);
+  }
+  const std::string before = Snapshot(outside);
+  ASSERT_EQ(1, sim_make_recording("/DataFiles/TimeShift/Timeshift.rec", 2026, 12, 8, 19, 0, 0));
+  ASSERT_EQ(1, sim_mkdir("/DataFiles/Deep"));
+  ASSERT_EQ(0u, TAP_Hdd_ChangeDir("/DataFiles/Deep"));
+
+  // Planted now: a link in place of Save, a link named like a recording, a
+  // link folder, and the current folder swapped for a link.
+  ASSERT_EQ(0, symlink(outside.c_str(), (disk + "/DataFiles/TimeShift/Save").c_str()));
+  ASSERT_EQ(0, symlink((outside + "/secret.txt").c_str(),
+                       (disk + "/DataFiles/TimeShift/Secret.rec").c_str()));
+  ASSERT_EQ(0, symlink(outside.c_str(), (disk + "/ProgramFiles/Out").c_str()));
+  ASSERT_EQ(0, rename((disk + "/DataFiles/Deep").c_str(), (disk + "/DataFiles/Was").c_str()));
+  ASSERT_EQ(0, symlink((outside + "/Inner").c_str(), (disk + "/DataFiles/Deep").c_str()));
+
+  TYPE_FolderEntry e;
+  EXPECT_EQ(0u, TAP_Hdd_FindFirst(&e, nullptr));
+  EXPECT_NE(0u, TAP_Hdd_Create("new.rec", ATTR_NORMAL));
+  EXPECT_NE(0u, TAP_Hdd_Create("NewFolder", ATTR_FOLDER));
+  EXPECT_EQ(nullptr, TAP_Hdd_Fopen("new.rec"));
+  EXPECT_NE(0u, TAP_Hdd_ChangeDir("/DataFiles/TimeShift/Save"));
+  EXPECT_NE(0u, TAP_Hdd_ChangeDir("/ProgramFiles/Out/Inner"));
+  EXPECT_EQ(0, TAP_Hdd_Exist("/ProgramFiles/Out/secret.txt"));
+  EXPECT_EQ(nullptr, TAP_Hdd_Fopen("/DataFiles/TimeShift/Secret.rec"));
+  EXPECT_NE(0u, TAP_Hdd_Delete("/ProgramFiles/Out/secret.txt"));
+  EXPECT_NE(0u, TAP_Hdd_Rename("/ProgramFiles/Out/secret.txt", "/DataFiles/taken.txt"));
+  EXPECT_NE(0u, TAP_Hdd_Rename("/DataFiles/TimeShift/Timeshift.rec", "/ProgramFiles/Out/x.rec"));
+  EXPECT_EQ(0, sim_write_file("/ProgramFiles/Out/x", "x", 1));
+  EXPECT_EQ(0, sim_write_file("/DataFiles/TimeShift/Secret.rec", "x", 1));
+  EXPECT_EQ(-1, sim_read_file("/DataFiles/TimeShift/Secret.rec", nullptr, 0));
+  EXPECT_EQ(0, sim_mkdir("/DataFiles/TimeShift/Save/Sub"));
+  EXPECT_EQ(-1, sim_list_folder("/ProgramFiles/Out", nullptr, 0));
+  EXPECT_EQ(0, sim_make_recording("/ProgramFiles/Out/made.rec", 2026, 12, 8, 19, 0, 0));
+  for (const char* cmd :
+       {"mv /mnt/hd/DataFiles/TimeShift/Timeshift.rec /mnt/hd/DataFiles/TimeShift/Save",
+        "mv /mnt/hd/DataFiles/TimeShift/Timeshift.rec /mnt/hd/DataFiles/TimeShift/Save/T.rec",
+        "mv /mnt/hd/ProgramFiles/Out/secret.txt /mnt/hd/DataFiles/s.txt",
+        "mv /mnt/hd/ProgramFiles/Out/Inner /mnt/hd/DataFiles"})
+    EXPECT_NE(0, system(cmd)) << cmd;
+
+  // The plug-in's own passes over the folders with the links in them.
+  CheckTimeshiftFolder(1);
+  CleanupSaveFolder(0);
+  EXPECT_EQ(before, Snapshot(outside));
+  // The buffer set could not be moved: all three stay in the buffer folder.
+  char list[1024];
+  sim_list_folder("/DataFiles/TimeShift", list, sizeof list);
+  std::string names = std::string("\n") + list;
+  size_t sets = 0;
+  for (size_t at = names.find("\nTimeshift"); at != std::string::npos;
+       at = names.find("\nTimeshift", at + 1))
+    ++sets;
+  EXPECT_EQ(3u, sets) << list;
+  // A link itself may be moved or removed: that changes only the disk.
+  EXPECT_EQ(0, system("mv /mnt/hd/ProgramFiles/Out /mnt/hd/DataFiles/OutLink"));
+  EXPECT_EQ(0u, TAP_Hdd_Delete("/DataFiles/OutLink"));
+  EXPECT_EQ(before, Snapshot(outside));
 }
 
 // ---------------------------------------------------------------------------

@@ -395,6 +395,9 @@ TEST(TapsimScenario, NamesTheFirstBadLineAndRunsNothing) {
       {"at 0:00:01 expect sky\n", 1, "unknown expectation 'sky'"},
       {"tune 1 1 extra\n", 1, "unexpected 'extra'"},
       {"at 0:00:01 record 0 start \"a/b.rec\"\n", 1, "plain file name"},
+      {"# settings and expectations only\nsysvar 1 2\nexpect running\n", 3,
+       "no 'run' or 'at' line, so nothing would be played"},
+      {"", 1, "no 'run' or 'at' line"},
   };
   for (const Case& c : cases) {
     std::string scn = work + "/bad.scn";
@@ -438,18 +441,219 @@ TEST(TapsimScenario, NeverCrashesOnOddInput) {
   }
 }
 
-TEST(TapsimScenario, LeavesAFolderAloneThatIsNoSimulatedDisk) {
+// ---------------------------------------------------------------------------
+// The disk folder
+
+void MakeTree(const std::string& dir,
+              const std::vector<std::pair<std::string, std::string>>& files) {
+  mkdir(dir.c_str(), 0755);
+  for (const auto& f : files) {
+    std::string path = dir + "/" + f.first;
+    for (size_t slash = path.find('/', dir.size() + 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1))
+      mkdir(path.substr(0, slash).c_str(), 0755);
+    if (path.back() == '/')
+      mkdir(path.c_str(), 0755);
+    else
+      Spit(path, f.second);
+  }
+}
+
+TEST(TapsimDisk, RefusesAFolderOfOtherFilesAndLeavesItByteForByte) {
   std::string work = WorkDir();
   std::string plugin = HostFixture(work);
-  std::string precious = work + "/precious";
-  ASSERT_EQ(0, mkdir(precious.c_str(), 0755));
-  Spit(precious + "/thesis.txt", "years of work");
   std::string scn = work + "/ok.scn";
   Spit(scn, "run 0:00:01\n");
-  Result r = RunTapsim({"--disk", precious, plugin, scn}, work);
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::string, std::string>> files;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"a copy of a receiver's disk",
+       {{"DataFiles/TimeShift/Save/Film.rec", "stream"},
+        {"DataFiles/TimeShift/Save/Film.rec.inf", "inf"},
+        {"ProgramFiles/Settings/Brantlow/Brantlow.ini", "KeepBufferHours=1\r\n"},
+        {"thesis.txt", "years of work"}},
+       "holds files (DataFiles, ProgramFiles, thesis.txt) and is no disk of the simulator"},
+      {"a hidden file only", {{".profile", "PATH=/bin"}}, "holds files (.profile)"},
+      {"a folder where the marker file belongs",
+       {{".tapsim-disk/", ""}, {"a", "b"}},
+       "holds files (.tapsim-disk, a)"},
+  };
+  for (const Case& c : cases) {
+    std::string precious = work + "/precious";
+    MakeTree(precious, c.files);
+    const std::string before = Snapshot(precious);
+    Result r = RunTapsim({"--disk", precious, plugin, scn}, work);
+    EXPECT_EQ(2, r.status) << c.what;
+    EXPECT_NE(std::string::npos, r.err.find(c.message)) << c.what << "\n" << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("it is left as it is")) << r.err;
+    EXPECT_EQ(std::string::npos, r.out.find("start ")) << "nothing may run: " << r.out;
+    EXPECT_EQ(before, Snapshot(precious)) << c.what;
+    // Named through a link, the folder is refused all the same.
+    std::string link = work + "/link";
+    ASSERT_EQ(0, symlink(precious.c_str(), link.c_str()));
+    r = RunTapsim({"--disk", link, plugin, scn}, work);
+    EXPECT_EQ(2, r.status) << c.what;
+    EXPECT_EQ(before, Snapshot(precious)) << c.what;
+    unlink(link.c_str());
+    nftw(precious.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+  }
+  // A file is no folder; the root is never emptied.
+  Spit(work + "/file", "x");
+  Result r = RunTapsim({"--disk", work + "/file", plugin, scn}, work);
   EXPECT_EQ(2, r.status);
-  EXPECT_NE(std::string::npos, r.err.find("choose a new or empty folder")) << r.err;
-  EXPECT_EQ("years of work", Slurp(precious + "/thesis.txt"));
+  EXPECT_NE(std::string::npos, r.err.find("is not a folder")) << r.err;
+  EXPECT_EQ("x", Slurp(work + "/file"));
+  r = RunTapsim({"--disk", "/", plugin, scn}, work);
+  EXPECT_EQ(2, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("the whole file system")) << r.err;
+
+  // An empty folder becomes a disk of the simulator, which the next run
+  // empties again (nothing that the plug-in left survives it).
+  std::string disk = work + "/disk";
+  ASSERT_EQ(0, mkdir(disk.c_str(), 0755));
+  r = RunTapsim({"--disk", disk, Plugin(), scn}, work);
+  EXPECT_EQ(0, r.status) << r.err;
+  Spit(disk + "/DataFiles/left-over.rec", "x");
+  r = RunTapsim({"--disk", disk, Plugin(), scn}, work);
+  EXPECT_EQ(0, r.status) << r.err;
+  struct stat st;
+  EXPECT_NE(0, lstat((disk + "/DataFiles/left-over.rec").c_str(), &st));
+  EXPECT_EQ(0, lstat((disk + "/.tapsim-disk").c_str(), &st));
+}
+
+TEST(TapsimDisk, DiskFromPlaysOverACopyOfTheOwnersRecordings) {
+  std::string work = WorkDir();
+  // The owner's copy of the receiver's disk: saved sets, a settings file, a
+  // file of their own and a link (made here with the runner's help, then
+  // stripped of its marker as a real copy would be).
+  std::string owner = work + "/owner";
+  std::string setup = work + "/setup.scn";
+  Spit(setup,
+       "dir /DataFiles/TimeShift/Save\n"
+       "recording \"/DataFiles/TimeShift/Save/Old Film.rec\" start 2026-12-06 18:00:00\n"
+       "recording \"/DataFiles/TimeShift/Save/Morning Show.rec\" start 2026-12-08 09:00:00\n"
+       "write /ProgramFiles/Settings/Brantlow/Brantlow.ini \"KeepBufferHours=36\\r\\n\"\n"
+       "write /DataFiles/notes.txt \"mine\"\n"
+       "run 0:00:00\n");
+  Result r = RunTapsim({"--disk", owner, Plugin(), setup}, work);
+  ASSERT_EQ(0, r.status) << r.err;
+  ASSERT_EQ(0, unlink((owner + "/.tapsim-disk").c_str()));
+  std::string elsewhere = work + "/elsewhere";
+  ASSERT_EQ(0, mkdir(elsewhere.c_str(), 0755));
+  ASSERT_EQ(0, symlink(elsewhere.c_str(), (owner + "/DataFiles/TimeShift/Save/Link").c_str()));
+  const std::string before = Snapshot(owner);
+
+  std::string scn = work + "/evening.scn";
+  Spit(scn,
+       "clock 2026-12-08 19:55:00\n"
+       "channel 1 1 \"One\"\n"
+       "event 1 1 \"News\" \"The evening news\"\n"
+       "tune 1 1\n"
+       "expect file \"/DataFiles/TimeShift/Save/Old Film.rec\"\n"
+       "expect nofile /DataFiles/TimeShift/Save/Link\n"
+       "at 0:01:00 timeshift start \"TS.rec\"\n"
+       "at 0:21:00 timeshift stop\n"
+       "run 0:22:00\n"
+       "expect file \"/DataFiles/TimeShift/Save/News~The evening news.rec\"\n"
+       "expect nofile \"/DataFiles/TimeShift/Save/Old Film.rec\"\n"
+       "expect file \"/DataFiles/TimeShift/Save/Morning Show.rec\"\n"
+       "expect file /DataFiles/notes.txt\n");
+  // Onto a temporary disk (-k keeps it to look at) and onto a named one.
+  r = RunTapsim({"--disk-from", owner, "-k", Plugin(), scn}, work);
+  EXPECT_EQ(0, r.status) << r.out << r.err;
+  // Two sets, the settings, the notes and the log of the setup run.
+  EXPECT_NE(std::string::npos, r.out.find("disk     copied 9 files from " + owner +
+                                          " (left out 1 link or special file)"))
+      << r.out;
+  size_t at = r.out.find("Disk         /tmp/tapsim-");
+  ASSERT_NE(std::string::npos, at) << r.out;
+  std::string temp = r.out.substr(at + 13, r.out.find(' ', at + 13) - at - 13);
+  EXPECT_EQ("mine", Slurp(temp + "/DataFiles/notes.txt"));
+  nftw(temp.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+  r = RunTapsim({"--disk-from=" + owner, "--disk=" + work + "/disk", Plugin(), scn}, work);
+  EXPECT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_EQ(before, Snapshot(owner)) << "the owner's copy is only read";
+
+  // A folder that is no disk, and a disk folder inside the copy, are refused.
+  r = RunTapsim({"--disk-from", work + "/elsewhere", Plugin(), scn}, work);
+  EXPECT_EQ(2, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("holds neither DataFiles nor ProgramFiles")) << r.err;
+  r = RunTapsim({"--disk-from", owner, "--disk", owner + "/DataFiles/Sim", Plugin(), scn}, work);
+  EXPECT_EQ(2, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("overlap")) << r.err;
+  EXPECT_EQ(before, Snapshot(owner));
+}
+
+TEST(TapsimDisk, TheTemporaryDiskIsNamedAndRemovedUnlessKept) {
+  std::string work = WorkDir();
+  std::string scn = work + "/ok.scn";
+  Spit(scn, "write /DataFiles/x.txt \"x\"\nrun 0:00:01\nexpect file /DataFiles/x.txt\n");
+  for (bool keep : {false, true}) {
+    std::vector<std::string> args = {"--quiet", Plugin(), scn};
+    if (keep) args.insert(args.begin(), "--keep-disk");
+    Result r = RunTapsim(args, work);
+    EXPECT_EQ(0, r.status) << r.err;
+    const std::string lead = "Disk /tmp/tapsim-";
+    ASSERT_EQ(0u, r.out.find(lead)) << "the first line names the disk: " << r.out;
+    std::string temp = r.out.substr(5, r.out.find(' ', 5) - 5);
+    EXPECT_NE(std::string::npos,
+              r.out.find(keep ? "(kept after the run)" : "(removed after the run)"))
+        << r.out;
+    struct stat st;
+    EXPECT_EQ(keep ? 0 : -1, lstat((temp + "/DataFiles/x.txt").c_str(), &st)) << temp;
+    EXPECT_EQ(keep ? 0 : -1, lstat(temp.c_str(), &st)) << temp;
+    nftw(temp.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The command line
+
+TEST(TapsimCommandLine, TakesGnuStyleOptions) {
+  std::string work = WorkDir();
+  std::string scn = work + "/ok.scn";
+  Spit(scn, "run 0:00:01\nexpect running\n");
+  std::string dashed = work + "/-dashed.scn";
+  Spit(dashed, "run 0:00:01\n");
+  const std::string disk = work + "/disk";
+  const std::string plugin = Plugin();
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out;  // found in stdout ("" : not checked)
+    std::string err;  // found in stderr
+  };
+  const Case cases[] = {
+      {{"--version"}, 0, "tapsim (Brantlow) " BRANTLOW_VERSION "\n", ""},
+      {{"-V"}, 0, "tapsim (Brantlow) " BRANTLOW_VERSION, ""},
+      {{"--help"}, 0, "docs/scenarios.md", ""},
+      {{"-h"}, 0, "-d, --disk=DIR", ""},
+      {{"--disk=" + disk, plugin, scn}, 0, "Disk         " + disk + "\n", ""},
+      {{"-d", disk, "--quiet", plugin, scn}, 0, "1 passed, 0 failed", ""},
+      {{"-qd" + disk, plugin, scn}, 0, "1 passed, 0 failed", ""},
+      {{"--disk", disk, "-q", "--", plugin, dashed}, 0, "0 passed, 0 failed", ""},
+      {{"--disk", disk, plugin, "--", scn}, 0, "", ""},
+      {{"-i", plugin}, 0, "Brantlow V1.4", ""},
+      {{"--frobnicate", plugin, scn}, 2, "", "unknown option --frobnicate"},
+      {{"-x", plugin, scn}, 2, "", "unknown option -x"},
+      {{plugin, scn, "-d"}, 2, "", "-d needs a folder"},
+      {{"--disk=", plugin, scn}, 2, "", "--disk needs a folder"},
+      {{"--screens"}, 2, "", "--screens needs a folder"},
+      {{"--quiet=yes", plugin, scn}, 2, "", "--quiet takes no value"},
+      {{"-d", disk, plugin, scn, scn}, 2, "", "too many files"},
+      {{plugin}, 2, "", "expected a plug-in file and a scenario file"},
+  };
+  for (const Case& c : cases) {
+    Result r = RunTapsim(c.args, work);
+    std::string shown;
+    for (const std::string& a : c.args) shown += a + " ";
+    EXPECT_EQ(c.status, r.status) << shown << "\n" << r.out << r.err;
+    EXPECT_NE(std::string::npos, r.out.find(c.out)) << shown << "\n" << r.out;
+    EXPECT_NE(std::string::npos, r.err.find(c.err)) << shown << "\n" << r.err;
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -494,6 +698,46 @@ TEST(TapsimRun, AFailedExpectationGivesExitStatusOne) {
   EXPECT_EQ(std::string::npos, r.out.find("TAP_Main")) << "quiet: " << r.out;
 }
 
+TEST(TapsimRun, FailedExpectationsSayWhatWasThereInstead) {
+  std::string work = WorkDir();
+  std::string scn = work + "/fail.scn";
+  Spit(scn,
+       "clock 2026-12-08 19:55:00\n"
+       "sysvar 17 0\n"
+       "terminal 0\n"
+       "dir /DataFiles/TimeShift/Save\n"
+       "recording \"/DataFiles/TimeShift/Save/Morning Show.rec\" start 2026-12-08 09:00:00\n"
+       "run 0:00:01\n"
+       "expect file /DataFiles/TimeShift/Save/Evening.rec\n"
+       "expect nofile \"/DataFiles/TimeShift/Save/Morning Show.rec\"\n"
+       "expect file /DataFiles/Nowhere/x.rec\n"
+       "expect log \"Timeshift switched off\"\n"
+       "expect nolog \"switched on\"\n"
+       "expect console \"storage switched of\"\n"
+       "expect screen \"Timeshift switched off\"\n"
+       "expect noscreen\n"
+       "expect exited\n");
+  Result r = RunTapsim({"--quiet", "--disk", work + "/disk", Plugin(), scn}, work);
+  EXPECT_EQ(1, r.status) << r.out << r.err;
+  const char* const details[] = {
+      "FAIL\n      /DataFiles/TimeShift/Save holds 3 entries:\n"
+      "        Morning Show.rec 4096 2026-12-08 09:00\n",
+      "FAIL\n      it is there; /DataFiles/TimeShift/Save holds 3 entries:",
+      "FAIL\n      /DataFiles/Nowhere is missing; /DataFiles holds 1 entry:\n        TimeShift 0",
+      "FAIL\n      no line holds \"Timeshift switched off\"; the closest of the",
+      "lines written to .log files:\n        2026-12-08 19:55:00 Timeshift and Timeshift "
+      "storage switched on\n",
+      "FAIL\n      1 line written to .log files holds \"switched on\":",
+      "FAIL\n      no line holds \"storage switched of\"; the closest of the",
+      "lines written to the terminals:\n",
+      "Brantlow: Timeshift and Timeshift storage switched on\n",
+      "FAIL\n      the texts visible:\n        \"Brantlow\"\n        \"Timeshift switched on\"\n",
+      "FAIL\n      the plug-in is still running",
+      "0 passed, 9 failed",
+  };
+  for (const char* d : details) EXPECT_NE(std::string::npos, r.out.find(d)) << d << "\n" << r.out;
+}
+
 TEST(TapsimRun, SetsUpTheDiskAndFailsOnImpossibleSetup) {
   std::string work = WorkDir();
   std::string scn = work + "/disk.scn";
@@ -512,7 +756,7 @@ TEST(TapsimRun, SetsUpTheDiskAndFailsOnImpossibleSetup) {
   EXPECT_EQ("a\tb\r\n", Slurp(disk + "/ProgramFiles/note.txt"));
   EXPECT_NE(std::string::npos, r.out.find("Old.rec")) << r.out;
 
-  Spit(scn, "dir /Some/Folder\nwrite /Some/Folder \"a folder is in the way\"\n");
+  Spit(scn, "dir /Some/Folder\nwrite /Some/Folder \"a folder is in the way\"\nrun 0:00:01\n");
   r = RunTapsim({"--disk", disk, Plugin(), scn}, work);
   EXPECT_EQ(2, r.status);
   EXPECT_NE(std::string::npos, r.err.find(scn + ":2: cannot write /Some/Folder")) << r.err;

@@ -45,8 +45,15 @@ namespace {
 
 constexpr const char* kMount = "/mnt/hd";
 constexpr size_t kPathTextCap = 4096 + 16;
+// The file in the top of a disk folder that says the simulator made it: only
+// such a folder (or an empty one) is ever emptied. The receiver never sees it.
+constexpr const char kMarker[] = ".tapsim-disk";
+constexpr const char kMarkerText[] =
+    "This folder is a disk of the simulated receiver (tapsim). The next run that\n"
+    "uses it empties it.\n";
 
 std::string gRoot;                      // host path of the sandbox
+std::string gDiskError;                 // why the last sim_init refused its folder
 char gCur[PATH_MAX] = "/ProgramFiles";  // current folder, receiver path
 TYPE_TapFolder* gFolderRecord;          // low memory
 char* gFolderPath;                      // low memory, "/mnt/hd/..."
@@ -134,8 +141,8 @@ bool MakeDirs(const char* hostPath) {
     if (i != p.size() && p[i] != '/') continue;
     std::string part = p.substr(0, i);
     struct stat st;
-    if (stat(part.c_str(), &st) == 0) {
-      if (!S_ISDIR(st.st_mode)) return false;
+    if (lstat(part.c_str(), &st) == 0) {
+      if (!S_ISDIR(st.st_mode)) return false;  // a file or a link in the way
       continue;
     }
     if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
@@ -154,7 +161,7 @@ bool MakeParentDirs(const char* hostPath) {
 }
 
 bool WriteWhole(const char* hostPath, const void* data, size_t len, int64_t mtime) {
-  int fd = ::open(hostPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int fd = ::open(hostPath, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) return false;
   const char* p = static_cast<const char*>(data);
   size_t done = 0;
@@ -172,6 +179,15 @@ bool WriteWhole(const char* hostPath, const void* data, size_t len, int64_t mtim
   return done == len;
 }
 
+// A folder opened for reading its entries; a link in its place is refused.
+DIR* OpenFolder(const char* hostFolder) {
+  int fd = ::open(hostFolder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  DIR* d = fdopendir(fd);
+  if (!d) close(fd);
+  return d;
+}
+
 int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
   return remove(path) == 0 ? 0 : -1;
 }
@@ -182,7 +198,7 @@ bool RemoveTree(const char* hostPath, bool keepTop) {
   if (lstat(hostPath, &st) != 0) return false;
   if (!S_ISDIR(st.st_mode)) return unlink(hostPath) == 0;
   if (keepTop) {
-    DIR* d = opendir(hostPath);
+    DIR* d = OpenFolder(hostPath);
     if (!d) return false;
     bool ok = true;
     std::vector<std::string> names;
@@ -197,13 +213,16 @@ bool RemoveTree(const char* hostPath, bool keepTop) {
   return nftw(hostPath, RemoveEntry, 16, FTW_DEPTH | FTW_PHYS) == 0;
 }
 
-// Sorted names of a folder without "." and "..".
+// Sorted names of a folder without "." and ".." (and without the marker
+// file in the top of the disk).
 bool ListNames(const char* hostFolder, std::vector<std::string>* names) {
-  DIR* d = opendir(hostFolder);
+  DIR* d = OpenFolder(hostFolder);
   if (!d) return false;
   names->clear();
+  const bool top = gRoot == hostFolder;
   while (struct dirent* e = readdir(d)) {
     if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+    if (top && strcmp(e->d_name, kMarker) == 0) continue;
     names->push_back(e->d_name);
   }
   closedir(d);
@@ -273,6 +292,95 @@ bool WriteRecordingSet(const char* hostStream, int64_t start) {
   return ok;
 }
 
+// One file's bytes from one descriptor to another: in the kernel where it
+// can (a copy-on-write file system shares the blocks), by reading otherwise.
+bool CopyBytes(int from, int to) {
+  for (;;) {
+    ssize_t n = copy_file_range(from, nullptr, to, nullptr, 1 << 30, 0);
+    if (n == 0) return true;
+    if (n > 0) continue;
+    if (errno == EINTR) continue;
+    if (errno != ENOSYS && errno != EXDEV && errno != EINVAL && errno != EOPNOTSUPP) return false;
+    break;
+  }
+  std::vector<char> buf(1 << 20);
+  for (;;) {
+    ssize_t n = read(from, buf.data(), buf.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    for (ssize_t done = 0; done < n;) {
+      ssize_t w = write(to, buf.data() + done, static_cast<size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) return false;
+      done += w;
+    }
+  }
+}
+
+// Copies the files and folders of the folder src into the folder dst,
+// folders merged with those already there, files dated as the originals.
+// Links and special files are left out (counted in skipped); the source is
+// only read. where names src for messages.
+bool CopyTree(int src, int dst, const std::string& where, unsigned* files, unsigned* skipped) {
+  int scan = dup(src);
+  DIR* d = scan < 0 ? nullptr : fdopendir(scan);
+  if (!d) {
+    if (scan >= 0) close(scan);
+    gDiskError = where + ": cannot read the folder: " + strerror(errno);
+    return false;
+  }
+  std::vector<std::string> names;
+  while (struct dirent* e = readdir(d))
+    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+  closedir(d);
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    const std::string path = where + "/" + name;
+    struct stat st;
+    if (fstatat(src, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      gDiskError = path + ": " + strerror(errno);
+      return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+      if (mkdirat(dst, name.c_str(), 0755) != 0 && errno != EEXIST) {
+        gDiskError = "cannot make the folder for " + path + ": " + strerror(errno);
+        return false;
+      }
+      const int in = openat(src, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      const int out = openat(dst, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      bool ok = in >= 0 && out >= 0 && CopyTree(in, out, path, files, skipped);
+      if ((in < 0 || out < 0) && gDiskError.empty()) gDiskError = path + ": " + strerror(errno);
+      if (ok) {
+        const struct timespec ts[2] = {st.st_atim, st.st_mtim};
+        futimens(out, ts);
+      }
+      if (in >= 0) close(in);
+      if (out >= 0) close(out);
+      if (!ok) return false;
+      continue;
+    }
+    if (!S_ISREG(st.st_mode)) {
+      ++*skipped;
+      continue;
+    }
+    const int in = openat(src, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int out =
+        openat(dst, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    bool ok = in >= 0 && out >= 0 && CopyBytes(in, out);
+    if (!ok) gDiskError = "cannot copy " + path + ": " + strerror(errno);
+    if (ok) {
+      const struct timespec ts[2] = {st.st_atim, st.st_mtim};
+      futimens(out, ts);
+      ++*files;
+    }
+    if (in >= 0) close(in);
+    if (out >= 0) close(out);
+    if (!ok) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -314,8 +422,26 @@ bool NormalisePath(const char* base, const char* path, char* out, size_t cap) {
 
 bool HostPathOf(const char* receiverPath, char* out, size_t cap) {
   const bool root = strcmp(receiverPath, "/") == 0;
+  if (receiverPath[0] == '/' && strcmp(receiverPath + 1, kMarker) == 0) return false;
   int n = snprintf(out, cap, "%s%s", gRoot.c_str(), root ? "" : receiverPath);
-  return n >= 0 && static_cast<size_t>(n) < cap;
+  return n >= 0 && static_cast<size_t>(n) < cap && NoLinkOnTheWay(out);
+}
+
+bool NoLinkOnTheWay(const char* hostPath) {
+  char part[PATH_MAX];
+  const size_t len = strlen(hostPath);
+  if (len >= sizeof part || len < gRoot.size()) return false;
+  memcpy(part, hostPath, len + 1);
+  for (size_t i = gRoot.size() + 1; i < len; ++i) {
+    if (part[i] != '/') continue;
+    part[i] = '\0';
+    struct stat st;
+    const bool exists = lstat(part, &st) == 0;
+    part[i] = '/';
+    if (!exists) return true;  // what follows does not exist either
+    if (S_ISLNK(st.st_mode)) return false;
+  }
+  return true;
 }
 
 void StampNow(const char* hostPath) {
@@ -358,6 +484,49 @@ bool MakeRecordingAt(const char* receiverPath, int64_t start) {
   return ControlPath(receiverPath, host) && WriteRecordingSet(host, start);
 }
 
+// A folder the receiver may start on: missing, empty, or marked as a disk
+// of the simulator. Anything else is somebody's files and is left alone.
+static bool DiskFolderUsable(const std::string& dir, std::string* why) {
+  struct stat st;
+  if (lstat(dir.c_str(), &st) != 0) {
+    if (errno == ENOENT) return true;
+    *why = dir + ": " + strerror(errno);
+    return false;
+  }
+  if (S_ISLNK(st.st_mode) && stat(dir.c_str(), &st) != 0) {
+    *why = dir + " is a link to nothing";
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    *why = dir + " is not a folder";
+    return false;
+  }
+  if (dir == "/") {
+    *why = "/ is the whole file system; choose a new or empty folder";
+    return false;
+  }
+  struct stat marker;
+  if (lstat((dir + "/" + kMarker).c_str(), &marker) == 0 && S_ISREG(marker.st_mode)) return true;
+  DIR* d = opendir(dir.c_str());
+  if (!d) {
+    *why = dir + ": cannot read the folder: " + strerror(errno);
+    return false;
+  }
+  std::vector<std::string> names;
+  while (struct dirent* e = readdir(d))
+    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+  closedir(d);
+  if (names.empty()) return true;
+  std::sort(names.begin(), names.end());
+  std::string shown;
+  for (size_t i = 0; i < names.size() && i < 4; ++i) shown += (i ? ", " : "") + names[i];
+  if (names.size() > 4) shown += ", ...";
+  *why = dir + " holds files (" + shown + ") and is no disk of the simulator (it has no " +
+         kMarker + " file); it is left as it is. Choose a new or empty folder, or copy a " +
+         "receiver's disk in with --disk-from";
+  return false;
+}
+
 bool InitDisk(const char* diskDir) {
   for (TYPE_File* f : std::vector<TYPE_File*>(gOpenFiles.begin(), gOpenFiles.end())) CloseFile(f);
   gScanNames.clear();
@@ -365,7 +534,11 @@ bool InitDisk(const char* diskDir) {
   gLogText.clear();
   ClearDiskFaults();
   gRoot.clear();
-  if (!diskDir || !*diskDir) return false;
+  gDiskError.clear();
+  if (!diskDir || !*diskDir) {
+    gDiskError = "no disk folder named";
+    return false;
+  }
 
   // Absolute host path of the sandbox, created with its parents.
   std::string dir(diskDir);
@@ -374,17 +547,31 @@ bool InitDisk(const char* diskDir) {
     if (!getcwd(cwd, sizeof cwd)) return false;
     dir = std::string(cwd) + "/" + dir;
   }
+  if (!DiskFolderUsable(dir, &gDiskError)) return false;
   for (size_t i = 1; i <= dir.size(); ++i) {
     if (i != dir.size() && dir[i] != '/') continue;
     std::string part = dir.substr(0, i);
-    if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
+      gDiskError = "cannot make the folder " + part + ": " + strerror(errno);
+      return false;
+    }
   }
   char real[PATH_MAX];
-  if (!realpath(dir.c_str(), real)) return false;
-  if (strcmp(real, "/") == 0) return false;  // never empty the host's root
-  struct stat st;
-  if (stat(real, &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-  if (!RemoveTree(real, true)) return false;
+  if (!realpath(dir.c_str(), real)) {
+    gDiskError = dir + ": " + strerror(errno);
+    return false;
+  }
+  // Checked again on the real path: a link may have named another folder.
+  if (!DiskFolderUsable(real, &gDiskError)) return false;
+  if (!RemoveTree(real, true)) {
+    gDiskError = std::string("cannot empty ") + real + ": " + strerror(errno);
+    return false;
+  }
+  std::string marker = std::string(real) + "/" + kMarker;
+  if (!WriteWhole(marker.c_str(), kMarkerText, sizeof kMarkerText - 1, 0)) {
+    gDiskError = "cannot write " + marker + ": " + strerror(errno);
+    return false;
+  }
   gRoot = real;
 
   static const char* const kFolders[] = {"/ProgramFiles", "/ProgramFiles/Settings", "/DataFiles",
@@ -425,8 +612,8 @@ dword TAP_Hdd_ChangeDir(const char* dir) {
   SIM_COUNT_CALL();
   char rp[PATH_MAX], host[PATH_MAX];
   if (!Resolve(dir, rp, host) || InFaultList(gFailChdir, rp)) return 1;
-  struct stat st;
-  if (stat(host, &st) != 0 || !S_ISDIR(st.st_mode)) return 1;
+  struct stat st;  // a link to a folder is no folder: never entered
+  if (lstat(host, &st) != 0 || !S_ISDIR(st.st_mode)) return 1;
   if (!SetFolderText(rp)) return 1;
   strcpy(gCur, rp);  // the root reads "/mnt/hd/": "/" in the plug-in's view
   return 0;
@@ -513,8 +700,8 @@ TYPE_File* TAP_Hdd_Fopen(const char* name) {
   if (!Resolve(name, rp, host) || InFaultList(gFailOpen, rp)) return nullptr;
   struct stat st;
   if (lstat(host, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
-  int fd = ::open(host, O_RDWR);
-  if (fd < 0) fd = ::open(host, O_RDONLY);
+  int fd = ::open(host, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) fd = ::open(host, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return nullptr;
   TYPE_File* f = new TYPE_File;
   f->fd = fd;
@@ -590,6 +777,28 @@ TAP_EXPORT const char* sim_disk_root(void) {
   return gRoot.c_str();
 }
 
+TAP_EXPORT const char* sim_disk_error(void) {
+  return gDiskError.c_str();
+}
+
+TAP_EXPORT int sim_copy_in(const char* hostFolder, unsigned* files, unsigned* skipped) {
+  unsigned copied = 0, left = 0;
+  gDiskError.clear();
+  if (gRoot.empty() || !hostFolder || !*hostFolder) {
+    gDiskError = "no disk or no folder to copy";
+    return 0;
+  }
+  const int src = ::open(hostFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int dst = ::open(gRoot.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  bool ok = src >= 0 && dst >= 0 && CopyTree(src, dst, hostFolder, &copied, &left);
+  if (src < 0 || dst < 0) gDiskError = std::string(hostFolder) + ": " + strerror(errno);
+  if (src >= 0) close(src);
+  if (dst >= 0) close(dst);
+  if (files) *files = copied;
+  if (skipped) *skipped = left;
+  return ok ? 1 : 0;
+}
+
 TAP_EXPORT char* sim_host_path(const char* receiverPath, char* out, size_t cap) {
   char rp[PATH_MAX];
   if (!out || gRoot.empty() || !receiverPath || !NormalisePath("/", receiverPath, rp, sizeof rp) ||
@@ -624,7 +833,7 @@ TAP_EXPORT int sim_write_file(const char* path, const void* data, size_t len) {
 TAP_EXPORT long sim_read_file(const char* path, void* buf, size_t cap) {
   char host[PATH_MAX];
   if (!ControlPath(path, host)) return -1;
-  int fd = ::open(host, O_RDONLY);
+  int fd = ::open(host, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return -1;
   size_t done = 0;
   while (buf && done < cap) {

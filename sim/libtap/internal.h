@@ -48,8 +48,14 @@ const char* DiskRoot();  // host path of the sandbox (no trailing "/"), "" befor
 // absolute receiver path) into out ("/" or "/A/B"): "." and ".." resolved,
 // repeated "/" dropped. False when ".." would leave the disk or out is too small.
 bool NormalisePath(const char* base, const char* path, char* out, size_t cap);
-// Host path of a normalised receiver path. False when it does not fit.
+// Host path of a normalised receiver path. False when it does not fit, names
+// the disk's marker file, or a folder on the way is a link: nothing reached
+// through a link is ever read or written (the calls that use the last
+// component do not follow a link there either).
 bool HostPathOf(const char* receiverPath, char* out, size_t cap);
+// True when no existing component of a host path below the sandbox, the
+// last one left out, is a link.
+bool NoLinkOnTheWay(const char* hostPath);
 // Writes a recording set (stream, ".inf" with the start time, ".nav") at a
 // receiver path, parents created, all dated at start (epoch seconds).
 bool MakeRecordingAt(const char* receiverPath, int64_t start);

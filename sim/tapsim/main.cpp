@@ -1,13 +1,17 @@
 // tapsim: loads a plug-in file into the simulated receiver and plays a
 // scenario through it, or shows a plug-in's identification block.
+#include <ftw.h>
+#include <getopt.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "sim/control.h"
 #include "sim/tapsim/elf_info.h"
@@ -18,17 +22,31 @@
 namespace {
 
 const char kUsage[] =
-    "usage: tapsim [--disk DIR] [--screens DIR] [--quiet] PLUGIN.tap SCENARIO.scn\n"
+    "usage: tapsim [OPTION]... PLUGIN.tap SCENARIO.scn\n"
     "       tapsim --info PLUGIN.tap\n"
-    "       tapsim --help\n"
+    "       tapsim --help | --version\n"
     "\n"
     "Runs a plug-in in the simulated receiver through a scenario and checks its\n"
     "expectations, or (--info) shows the plug-in's identification block.\n"
-    "  --disk DIR     folder that plays the receiver's disk (emptied first;\n"
-    "                 default: a new folder under /tmp, kept after the run)\n"
-    "  --screens DIR  write a PNG of the screen whenever the plug-in changes it\n"
-    "  --quiet        print only failed expectations and the summary\n"
-    "Exit status: 0 every expectation held, 1 one failed, 2 bad scenario or plug-in.\n";
+    "\n"
+    "  -d, --disk=DIR       folder that plays the receiver's disk: a new or empty\n"
+    "                       folder, or one an earlier run made (it is emptied);\n"
+    "                       any other folder is refused and left as it is.\n"
+    "                       Default: a new folder under /tmp, removed after the run\n"
+    "      --disk-from=DIR  copy a folder laid out like the receiver's disk (its\n"
+    "                       DataFiles and ProgramFiles) onto the simulated disk\n"
+    "                       first; DIR itself is only read\n"
+    "  -k, --keep-disk      keep the folder under /tmp after the run\n"
+    "  -s, --screens=DIR    write a PNG of the screen whenever the plug-in changes it\n"
+    "  -q, --quiet          print only failed expectations and the summary\n"
+    "  -i, --info           show the plug-in's identification block and exit\n"
+    "  -h, --help           show this help and exit\n"
+    "  -V, --version        show the version and exit\n"
+    "  --                   end of options (for file names that start with '-')\n"
+    "\n"
+    "The scenario language is described in docs/scenarios.md.\n"
+    "Exit status: 0 every expectation held, 1 one failed, 2 bad scenario, plug-in\n"
+    "or command line.\n";
 
 // A plug-in that crashes takes the runner with it; the user still learns
 // when and how (only async-signal-safe calls here).
@@ -65,14 +83,157 @@ void OnCrash(int sig) {
   _exit(2);
 }
 
-int Usage(const char* problem) {
+int Usage(const std::string& problem) {
   // The three usage lines only; --help tells the rest.
   const char* end = kUsage;
   for (int lines = 0; lines < 3 && *end; ++end)
     if (*end == '\n') ++lines;
-  fprintf(stderr, "tapsim: %s\n%.*s(tapsim --help tells more)\n", problem, int(end - kUsage),
-          kUsage);
+  fprintf(stderr, "tapsim: %s\n%.*s(tapsim --help tells more)\n", problem.c_str(),
+          int(end - kUsage), kUsage);
   return 2;
+}
+
+// The command line. Options are added in three places: the enum (long-only
+// options), kLongOptions and the switch in ParseOptions.
+struct Options {
+  std::string disk;
+  std::string diskFrom;
+  std::string screens;
+  bool keepDisk = false;
+  bool quiet = false;
+  bool info = false;
+  std::vector<const char*> files;
+};
+
+enum LongOnly { kDiskFrom = 256 };
+
+const char kShortOptions[] = "d:s:qkihV";
+const struct option kLongOptions[] = {
+    {"disk", required_argument, nullptr, 'd'},
+    {"disk-from", required_argument, nullptr, kDiskFrom},
+    {"screens", required_argument, nullptr, 's'},
+    {"keep-disk", no_argument, nullptr, 'k'},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"info", no_argument, nullptr, 'i'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {nullptr, 0, nullptr, 0},
+};
+
+// Fills options; returns -1 to go on, else the exit status.
+int ParseOptions(int argc, char** argv, Options& o) {
+  opterr = 0;  // the messages below say more than getopt's
+  int c;
+  int index = -1;
+  while ((c = getopt_long(argc, argv, kShortOptions, kLongOptions, &index)) != -1) {
+    const char* name = index >= 0 ? kLongOptions[index].name : nullptr;
+    std::string shown = name ? std::string("--") + name : std::string("-") + char(c);
+    index = -1;
+    if (c != '?' && c != ':' && optarg && !*optarg) return Usage(shown + " needs a folder");
+    switch (c) {
+      case 'd':
+        o.disk = optarg;
+        break;
+      case kDiskFrom:
+        o.diskFrom = optarg;
+        break;
+      case 's':
+        o.screens = optarg;
+        break;
+      case 'k':
+        o.keepDisk = true;
+        break;
+      case 'q':
+        o.quiet = true;
+        break;
+      case 'i':
+        o.info = true;
+        break;
+      case 'h':
+        fputs(kUsage, stdout);
+        return 0;
+      case 'V':
+        printf("tapsim (Brantlow) " BRANTLOW_VERSION "\n");
+        return 0;
+      default: {
+        // getopt leaves the offending word at optind - 1; an option that
+        // lacks its argument is reported with optopt set.
+        const char* word = argv[optind - 1];
+        if (optopt && strchr("ds", optopt) && word[1] != '-')
+          return Usage(std::string("-") + char(optopt) + " needs a folder");
+        if (strncmp(word, "--", 2) == 0) {
+          std::string w = word;
+          w = w.substr(0, w.find('='));
+          for (const struct option* lo = kLongOptions; lo->name; ++lo)
+            if (w == std::string("--") + lo->name)
+              return Usage(w + (lo->has_arg ? " needs a folder" : " takes no value"));
+          return Usage("unknown option " + w);
+        }
+        return Usage(std::string("unknown option -") + char(optopt ? optopt : '?'));
+      }
+    }
+  }
+  for (int i = optind; i < argc; ++i) o.files.push_back(argv[i]);
+  return -1;
+}
+
+// An absolute path that holds from any folder (the plug-in's shell commands
+// run elsewhere).
+bool Absolute(std::string& path) {
+  if (path.empty() || path[0] == '/') return true;
+  char cwd[PATH_MAX];
+  if (!getcwd(cwd, sizeof cwd)) return false;
+  path = std::string(cwd) + "/" + path;
+  return true;
+}
+
+// The real path of a folder that may not exist yet: its nearest existing
+// folder resolved, the rest appended.
+std::string RealPathOf(const std::string& path) {
+  std::string head = path, tail;
+  while (!head.empty()) {
+    char real[PATH_MAX];
+    if (realpath(head.c_str(), real)) return std::string(real) + tail;
+    size_t slash = head.rfind('/');
+    if (slash == std::string::npos) break;
+    tail = head.substr(slash) + tail;
+    head.resize(slash);
+  }
+  return path;
+}
+
+bool Within(const std::string& inner, const std::string& outer) {
+  return inner == outer ||
+         (inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0 &&
+          (outer == "/" || inner[outer.size()] == '/'));
+}
+
+// The folder to copy with --disk-from: laid out like the receiver's disk,
+// apart from the disk folder.
+bool CopySourceUsable(const std::string& from, const std::string& disk, std::string& error) {
+  struct stat st;
+  if (stat(from.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    error = "--disk-from " + from + ": not a folder";
+    return false;
+  }
+  struct stat sub;
+  if ((stat((from + "/DataFiles").c_str(), &sub) != 0 || !S_ISDIR(sub.st_mode)) &&
+      (stat((from + "/ProgramFiles").c_str(), &sub) != 0 || !S_ISDIR(sub.st_mode))) {
+    error = "--disk-from " + from +
+            " holds neither DataFiles nor ProgramFiles: expected a copy of the receiver's disk";
+    return false;
+  }
+  const std::string a = RealPathOf(from), b = RealPathOf(disk);
+  if (Within(a, b) || Within(b, a)) {
+    error = "--disk-from " + from + " and --disk " + disk +
+            " overlap; the disk folder is emptied, so it must lie apart from the copy";
+    return false;
+  }
+  return true;
+}
+
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
+  return remove(path);
 }
 
 }  // namespace
@@ -80,92 +241,83 @@ int Usage(const char* problem) {
 int main(int argc, char** argv) {
   // Line by line, so that the time line up to a crash is not lost.
   setvbuf(stdout, nullptr, _IOLBF, 0);
-  std::string disk;
-  std::string screens;
-  bool quiet = false;
-  bool info = false;
-  const char* files[2] = {nullptr, nullptr};
-  int nfiles = 0;
-  for (int i = 1; i < argc; ++i) {
-    const char* a = argv[i];
-    if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) {
-      fputs(kUsage, stdout);
-      return 0;
-    } else if (strcmp(a, "--info") == 0) {
-      info = true;
-    } else if (strcmp(a, "--quiet") == 0) {
-      quiet = true;
-    } else if (strcmp(a, "--disk") == 0 || strcmp(a, "--screens") == 0) {
-      if (i + 1 >= argc || argv[i + 1][0] == '\0')
-        return Usage((std::string(a) + " needs a folder").c_str());
-      (a[2] == 'd' ? disk : screens) = argv[++i];
-    } else if (a[0] == '-' && a[1] != '\0') {
-      return Usage((std::string("unknown option ") + a).c_str());
-    } else {
-      if (nfiles == 2) return Usage("too many files");
-      files[nfiles++] = a;
-    }
-  }
+  Options o;
+  int done = ParseOptions(argc, argv, o);
+  if (done >= 0) return done;
+  const size_t nfiles = o.files.size();
 
-  if (info) {
+  if (o.info) {
     if (nfiles != 1) return Usage("--info takes one plug-in file");
     tapsim::TapInfo tap;
     std::string error;
-    if (!tapsim::ReadTapInfo(files[0], tap, error)) {
+    if (!tapsim::ReadTapInfo(o.files[0], tap, error)) {
       fprintf(stderr, "tapsim: %s\n", error.c_str());
       return 2;
     }
-    tapsim::ReportInfo(files[0], tap);
+    tapsim::ReportInfo(o.files[0], tap);
     return 0;
   }
-  if (nfiles != 2) return Usage("expected a plug-in file and a scenario file");
+  if (nfiles < 2) return Usage("expected a plug-in file and a scenario file");
+  if (nfiles > 2) return Usage(std::string("too many files (") + o.files[2] + ")");
 
-  tapsim::ReportSetQuiet(quiet);
+  tapsim::ReportSetQuiet(o.quiet);
   tapsim::TapInfo tap;
   std::string error;
-  if (!tapsim::ReadTapInfo(files[0], tap, error)) {
+  if (!tapsim::ReadTapInfo(o.files[0], tap, error)) {
     fprintf(stderr, "tapsim: %s\n", error.c_str());
     return 2;
   }
   std::string runnerMachine;
   if (!tapsim::MachineMatchesRunner(tap, runnerMachine)) {
     fprintf(stderr, "tapsim: %s: the plug-in is built for %s; this runner runs %s plug-ins\n",
-            files[0], tap.machineName.c_str(), runnerMachine.c_str());
+            o.files[0], tap.machineName.c_str(), runnerMachine.c_str());
     return 2;
   }
   tapsim::Scenario scenario;
-  if (!tapsim::LoadScenario(files[1], scenario, error)) {
+  if (!tapsim::LoadScenario(o.files[1], scenario, error)) {
     fprintf(stderr, "%s\n", error.c_str());
     return 2;
   }
+  if (!Absolute(o.disk) || !Absolute(o.diskFrom)) {
+    perror("tapsim: cannot tell the current folder");
+    return 2;
+  }
 
-  bool tempDisk = disk.empty();
+  bool tempDisk = o.disk.empty();
   if (tempDisk) {
     char templ[] = "/tmp/tapsim-XXXXXX";
     if (!mkdtemp(templ)) {
       perror("tapsim: cannot make a disk folder under /tmp");
       return 2;
     }
-    disk = templ;
-  } else if (disk[0] != '/') {
-    // The shell commands of the plug-in run elsewhere: the disk needs a
-    // path that holds from any folder.
-    char cwd[PATH_MAX];
-    if (!getcwd(cwd, sizeof cwd)) {
-      perror("tapsim: cannot tell the current folder");
-      return 2;
-    }
-    disk = std::string(cwd) + "/" + disk;
+    o.disk = templ;
   }
-  tapsim::ReportInfo(files[0], tap);
-  if (!quiet) {
-    printf("Scenario     %s\n", files[1]);
-    printf("Disk         %s%s\n\n", disk.c_str(), tempDisk ? " (kept after the run)" : "");
+  if (!o.diskFrom.empty() && !CopySourceUsable(o.diskFrom, o.disk, error)) {
+    if (tempDisk) rmdir(o.disk.c_str());
+    fprintf(stderr, "tapsim: %s\n", error.c_str());
+    return 2;
+  }
+  tapsim::ReportInfo(o.files[0], tap);
+  const char* fate = !tempDisk    ? ""
+                     : o.keepDisk ? " (kept after the run)"
+                                  : " (removed after the run)";
+  if (!o.quiet) {
+    printf("Scenario     %s\n", o.files[1]);
+    printf("Disk         %s%s\n", o.disk.c_str(), fate);
+    if (!o.diskFrom.empty()) printf("Disk from    %s\n", o.diskFrom.c_str());
+    printf("\n");
+    fflush(stdout);
+  } else if (tempDisk) {
+    // Where the files went, even when little else is said.
+    printf("Disk %s%s\n", o.disk.c_str(), fate);
     fflush(stdout);
   }
   for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) signal(sig, OnCrash);
   tapsim::PlayOptions options;
-  options.disk = disk;
-  options.screens = screens;
-  return tapsim::PlayScenario(files[0], scenario, options);
+  options.disk = o.disk;
+  options.diskFrom = o.diskFrom;
+  options.screens = o.screens;
+  int status = tapsim::PlayScenario(o.files[0], scenario, options);
+  if (tempDisk && !o.keepDisk) nftw(o.disk.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+  return status;
 }

@@ -3,7 +3,7 @@
 // simulated day of idle events takes well under a second.
 #include "sim/tapsim/player.h"
 
-#include <dirent.h>
+#include <ctype.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <limits.h>
@@ -12,6 +12,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "platform/tap.h"
@@ -39,7 +40,8 @@ class Player {
     return false;
   }
   void Send(const std::string& what, dword code, dword p1);
-  bool Check(const Step& st);
+  // Whether an expectation holds now; when not, detail tells what was found.
+  bool Check(const Step& st, std::string& detail);
   void Idle();
 
   const Scenario& sc_;
@@ -208,32 +210,169 @@ bool Player::Apply(const Step& st, std::string& error) {
   return true;
 }
 
-bool Player::Check(const Step& st) {
-  const char* s0 = st.s.empty() ? "" : st.s[0].c_str();
+// What a failed expectation found instead, for the report.
+namespace explain {
+
+std::string Quoted(const std::string& text) {
+  return "\"" + Printable(text.data(), text.size()) + "\"";
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t nl = text.find('\n', start);
+    if (nl == std::string::npos) nl = text.size();
+    size_t stop = nl;
+    while (stop > start && text[stop - 1] == '\r') --stop;
+    if (stop > start) lines.push_back(text.substr(start, stop - start));
+    start = nl + 1;
+  }
+  return lines;
+}
+
+// Length of the longest piece two texts share, letter case aside.
+size_t Shared(const std::string& a, const std::string& b) {
+  std::vector<size_t> prev(b.size() + 1, 0), cur(b.size() + 1, 0);
+  size_t best = 0;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    for (size_t j = 1; j <= b.size(); ++j) {
+      cur[j] = tolower((unsigned char)a[i - 1]) == tolower((unsigned char)b[j - 1])
+                   ? prev[j - 1] + 1
+                   : 0;
+      if (cur[j] > best) best = cur[j];
+    }
+    std::swap(prev, cur);
+  }
+  return best;
+}
+
+// The lines most like the text (at most three, in the order written).
+std::string Closest(const std::vector<std::string>& lines, const std::string& text,
+                    const char* where) {
+  if (lines.empty()) return std::string("nothing was written ") + where;
+  std::vector<std::pair<size_t, size_t>> scored;  // (shared length, line index)
+  for (size_t i = 0; i < lines.size(); ++i)
+    scored.push_back({Shared(text, lines[i].substr(0, 4096)), i});
+  std::stable_sort(scored.begin(), scored.end(),
+                   [](const auto& x, const auto& y) { return x.first > y.first; });
+  scored.resize(std::min<size_t>(scored.size(), 3));
+  std::sort(scored.begin(), scored.end(),
+            [](const auto& x, const auto& y) { return x.second < y.second; });
+  std::string out = "no line holds " + Quoted(text) + "; the closest of the " +
+                    std::to_string(lines.size()) + " " + (lines.size() == 1 ? "line" : "lines") +
+                    " written " + where + ":";
+  for (const auto& sc : scored)
+    out += "\n  " + Printable(lines[sc.second].data(), lines[sc.second].size());
+  return out;
+}
+
+// The lines that hold the text (at most three).
+std::string Holding(const std::vector<std::string>& lines, const std::string& text,
+                    const char* where) {
+  std::string out;
+  size_t count = 0;
+  for (const std::string& l : lines) {
+    if (l.find(text) == std::string::npos) continue;
+    if (++count <= 3) out += "\n  " + Printable(l.data(), l.size());
+  }
+  std::string head = std::to_string(count) + (count == 1 ? " line" : " lines") + " written " +
+                     where + (count == 1 ? " holds " : " hold ") + Quoted(text) + ":";
+  if (count > 3) out += "\n  ...";
+  return head + out;
+}
+
+std::vector<std::string> ConsoleLines() {
+  std::vector<std::string> lines;
+  for (int n = 0; n < 20; ++n)
+    for (std::string& l : Lines(sim_terminal_text(n))) lines.push_back(std::move(l));
+  return lines;
+}
+
+// What the folder of a path holds, or which of its folders is missing.
+std::string Folder(const std::string& path) {
+  std::string folder = path;
+  std::string missing;
+  for (;;) {
+    size_t slash = folder.rfind('/');
+    folder = slash == 0 || slash == std::string::npos ? "/" : folder.substr(0, slash);
+    std::string buf(64 * 1024, '\0');
+    int count = sim_list_folder(folder.c_str(), &buf[0], buf.size());
+    if (count < 0) {
+      missing = folder;
+      if (folder == "/") return "the disk cannot be read";
+      continue;
+    }
+    std::string out = missing.empty() ? "" : missing + " is missing; ";
+    if (count == 0) return out + folder + " is empty";
+    out += folder + " holds " + std::to_string(count) + (count == 1 ? " entry:" : " entries:");
+    std::vector<std::string> entries = Lines(buf.c_str());
+    for (size_t i = 0; i < entries.size() && i < 20; ++i)
+      out += "\n  " + Printable(entries[i].data(), entries[i].size());
+    if (entries.size() > 20) out += "\n  ...";
+    return out;
+  }
+}
+
+std::string Screen() {
+  std::vector<std::string> texts = Lines(sim_screen_texts());
+  if (texts.empty())
+    return sim_screen_empty() ? "nothing of the plug-in is visible"
+                              : "the plug-in's regions are visible but show no text";
+  std::string out = "the texts visible:";
+  for (const std::string& t : texts) out += "\n  " + Quoted(t);
+  return out;
+}
+
+}  // namespace explain
+
+bool Player::Check(const Step& st, std::string& detail) {
+  const std::string text = st.s.empty() ? "" : st.s[0];
+  const char* s0 = text.c_str();
+  bool pass = false;
   switch (st.op) {
     case Op::ExpectFile:
-      return sim_exists(s0) != 0;
     case Op::ExpectNoFile:
-      return sim_exists(s0) == 0;
+      pass = (sim_exists(s0) != 0) == (st.op == Op::ExpectFile);
+      if (!pass)
+        detail = (st.op == Op::ExpectNoFile ? "it is there; " : "") + explain::Folder(text);
+      break;
     case Op::ExpectExited:
-      return sim_exited() != 0;
     case Op::ExpectRunning:
-      return sim_exited() == 0;
+      pass = (sim_exited() != 0) == (st.op == Op::ExpectExited);
+      if (!pass)
+        detail = sim_exited() ? "the plug-in has ended (TAP_Exit)" : "the plug-in is still running";
+      break;
     case Op::ExpectLog:
-      return sim_log_contains(s0) != 0;
-    case Op::ExpectNoLog:
-      return sim_log_contains(s0) == 0;
+    case Op::ExpectNoLog: {
+      pass = (sim_log_contains(s0) != 0) == (st.op == Op::ExpectLog);
+      if (pass) break;
+      std::vector<std::string> lines = explain::Lines(sim_log_text());
+      detail = st.op == Op::ExpectLog ? explain::Closest(lines, text, "to .log files")
+                                      : explain::Holding(lines, text, "to .log files");
+      break;
+    }
     case Op::ExpectConsole:
-      return sim_console_contains(s0) != 0;
-    case Op::ExpectNoConsole:
-      return sim_console_contains(s0) == 0;
+    case Op::ExpectNoConsole: {
+      pass = (sim_console_contains(s0) != 0) == (st.op == Op::ExpectConsole);
+      if (pass) break;
+      std::vector<std::string> lines = explain::ConsoleLines();
+      detail = st.op == Op::ExpectConsole ? explain::Closest(lines, text, "to the terminals")
+                                          : explain::Holding(lines, text, "to the terminals");
+      break;
+    }
     case Op::ExpectScreen:
-      return sim_screen_shows(s0) != 0;
+      pass = sim_screen_shows(s0) != 0;
+      if (!pass) detail = explain::Screen();
+      break;
     case Op::ExpectNoScreen:
-      return sim_screen_empty() != 0;
+      pass = sim_screen_empty() != 0;
+      if (!pass) detail = explain::Screen();
+      break;
     default:
-      return false;
+      break;
   }
+  return pass;
 }
 
 int Player::Play(std::vector<Outcome>& outcomes) {
@@ -269,7 +408,7 @@ int Player::Play(std::vector<Outcome>& outcomes) {
         o.line = st.line;
         o.tick = sim_ticks();
         o.text = st.text;
-        o.pass = Check(st);
+        o.pass = Check(st, o.detail);
         outcomes.push_back(o);
         if (!o.pass) ReportLine("expect", st.text + "  FAIL");
         continue;
@@ -290,46 +429,6 @@ int Player::Play(std::vector<Outcome>& outcomes) {
   return 0;
 }
 
-// Refuses a --disk folder that holds something other than a simulated disk,
-// since the receiver empties the folder it starts on.
-bool DiskFolderUsable(const std::string& dir, std::string& error) {
-  struct stat st;
-  if (stat(dir.c_str(), &st) != 0) return true;  // a new folder
-  if (!S_ISDIR(st.st_mode)) {
-    error = "--disk " + dir + " is not a folder";
-    return false;
-  }
-  char real[PATH_MAX];
-  if (realpath(dir.c_str(), real) && strcmp(real, "/") == 0) {
-    error = "--disk / would empty the whole file system; choose a new or empty folder";
-    return false;
-  }
-  struct stat sub;
-  if (stat((dir + "/ProgramFiles").c_str(), &sub) == 0 ||
-      stat((dir + "/DataFiles").c_str(), &sub) == 0)
-    return true;  // a disk of an earlier run
-  DIR* d = opendir(dir.c_str());
-  if (!d) {
-    error = "--disk " + dir + ": cannot read the folder: " + strerror(errno);
-    return false;
-  }
-  bool empty = true;
-  while (struct dirent* e = readdir(d)) {
-    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) {
-      empty = false;
-      break;
-    }
-  }
-  closedir(d);
-  if (!empty) {
-    error = "--disk " + dir +
-            " holds files but no simulated disk (no ProgramFiles or DataFiles); the runner "
-            "empties its disk folder, so choose a new or empty folder";
-    return false;
-  }
-  return true;
-}
-
 bool MakeFolders(const std::string& path) {
   std::string part;
   for (size_t i = 0; i <= path.size(); ++i) {
@@ -346,13 +445,22 @@ bool MakeFolders(const std::string& path) {
 
 int PlayScenario(const char* pluginPath, const Scenario& scenario, const PlayOptions& options) {
   std::string error;
-  if (!DiskFolderUsable(options.disk, error)) {
-    fprintf(stderr, "tapsim: %s\n", error.c_str());
+  if (!sim_init(options.disk.c_str())) {
+    fprintf(stderr, "tapsim: --disk %s\n", sim_disk_error());
     return 2;
   }
-  if (!sim_init(options.disk.c_str())) {
-    fprintf(stderr, "tapsim: cannot use %s as the simulated disk\n", options.disk.c_str());
-    return 2;
+  if (!options.diskFrom.empty()) {
+    unsigned files = 0, skipped = 0;
+    if (!sim_copy_in(options.diskFrom.c_str(), &files, &skipped)) {
+      fprintf(stderr, "tapsim: --disk-from %s\n", sim_disk_error());
+      return 2;
+    }
+    std::string copied = "copied " + std::to_string(files) + (files == 1 ? " file" : " files") +
+                         " from " + options.diskFrom;
+    if (skipped)
+      copied += " (left out " + std::to_string(skipped) +
+                (skipped == 1 ? " link or special file)" : " links or special files)");
+    ReportLine("disk", copied);
   }
   if (!options.screens.empty()) {
     if (!MakeFolders(options.screens)) {

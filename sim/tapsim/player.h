@@ -10,8 +10,9 @@
 namespace tapsim {
 
 struct PlayOptions {
-  std::string disk;     // host folder of the simulated disk (must exist or be creatable)
-  std::string screens;  // folder for screen files, "" for none
+  std::string disk;      // host folder of the simulated disk (new, empty or marked: sim_init)
+  std::string diskFrom;  // host folder copied onto the disk before power-on, "" for none
+  std::string screens;   // folder for screen files, "" for none
 };
 
 // Runs the plug-in file through the scenario. Returns the exit status: 0

@@ -284,6 +284,14 @@ void ReportOutcomes(const std::string& file, const std::vector<Outcome>& outcome
     printf("  %-*s  %11s  %-*s  %s\n", int(whereWidth), where.c_str(), TimeText(o.tick).c_str(),
            int(textWidth), Printable(o.text.data(), o.text.size()).c_str(),
            o.pass ? "PASS" : "FAIL");
+    // What was there instead, under the failed line.
+    size_t start = 0;
+    while (!o.pass && start < o.detail.size()) {
+      size_t nl = o.detail.find('\n', start);
+      if (nl == std::string::npos) nl = o.detail.size();
+      printf("      %s\n", o.detail.substr(start, nl - start).c_str());
+      start = nl + 1;
+    }
   }
   printf("%s%d passed, %d failed\n", gQuiet ? "" : "\n", passed, failed);
   fflush(stdout);

@@ -34,6 +34,7 @@ struct Outcome {
   uint32_t tick = 0;
   std::string text;  // the expectation as written
   bool pass = false;
+  std::string detail;  // what a failed expectation found instead (lines, "\n" apart)
 };
 // Each expectation and the summary line; failures also in quiet mode.
 void ReportOutcomes(const std::string& file, const std::vector<Outcome>& outcomes);

@@ -607,6 +607,14 @@ bool ParseScenario(const std::string& file, const std::string& text, Scenario& o
       return false;
     }
   }
+  if (!timed) {
+    // Settings and expectations alone play nothing: such a file would pass
+    // without the plug-in ever seeing an event.
+    error = file + ":" + std::to_string(lineNo > 0 ? lineNo : 1) +
+            ": the scenario has no 'run' or 'at' line, so nothing would be played (end it with "
+            "'run H:MM:SS')";
+    return false;
+  }
   out.endTick = now;
   return true;
 }

@@ -1,12 +1,33 @@
 #include "tests/support/sim_fixture.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
 #include <vector>
+
+namespace {
+
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
+  return remove(path);
+}
+
+}  // namespace
 
 void SimTest::SetUp() {
   const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
   disk = std::string(BRANTLOW_BUILD_DIR) + "/test-disks/" + info->test_suite_name() + "." +
          info->name();
-  ASSERT_EQ(1, sim_init(disk.c_str())) << "cannot use sandbox " << disk;
+  // The folder belongs to this test: whatever an earlier run left goes.
+  nftw(disk.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+  ASSERT_EQ(1, sim_init(disk.c_str())) << "cannot use sandbox " << disk << ": " << sim_disk_error();
 }
 
 std::string SimTest::ReadText(const char* path) {
@@ -27,4 +48,40 @@ std::string BuildPath(const char* relative) {
 
 std::string SourcePath(const char* relative) {
   return std::string(BRANTLOW_SOURCE_DIR) + "/" + relative;
+}
+
+std::string Snapshot(const std::string& hostFolder) {
+  std::string out;
+  std::vector<std::string> names;
+  if (DIR* d = opendir(hostFolder.c_str())) {
+    while (struct dirent* e = readdir(d))
+      if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+    closedir(d);
+  } else {
+    return "<cannot read " + hostFolder + ">\n";
+  }
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    const std::string path = hostFolder + "/" + name;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) continue;
+    out += name + " " + std::to_string(static_cast<long long>(st.st_mtime)) + " ";
+    if (S_ISLNK(st.st_mode)) {
+      char target[4096];
+      ssize_t n = readlink(path.c_str(), target, sizeof target);
+      out += "link " + std::string(target, n > 0 ? static_cast<size_t>(n) : 0) + "\n";
+    } else if (S_ISDIR(st.st_mode)) {
+      out += "folder\n";
+      std::string inner = Snapshot(path);
+      std::istringstream lines(inner);
+      for (std::string line; std::getline(lines, line);) out += name + "/" + line + "\n";
+    } else {
+      std::ifstream in(path, std::ios::binary);
+      std::stringstream bytes;
+      bytes << in.rdbuf();
+      out +=
+          "file " + std::to_string(static_cast<long long>(st.st_size)) + " " + bytes.str() + "\n";
+    }
+  }
+  return out;
 }

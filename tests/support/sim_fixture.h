@@ -23,3 +23,8 @@ class SimTest : public ::testing::Test {
 std::string BuildPath(const char* relative);
 // Path of a file in the source tree ("scenarios/evening.scn").
 std::string SourcePath(const char* relative);
+
+// Everything below a host folder, links not followed: one line per entry
+// with its relative path, kind, modification time and (files) bytes, or
+// (links) target. Two equal snapshots mean nothing in the folder changed.
+std::string Snapshot(const std::string& hostFolder);

@@ -33,8 +33,8 @@ char* sim_host_path(const char* receiverPath, char* out, size_t cap);
 int sim_mkdir(const char* path);   // with parents; 1 on success
 int sim_rmtree(const char* path);  // removes a file or a folder tree; 1 on success
 int sim_write_file(const char* path, const void* data, size_t len);  // 1 on success
-long sim_read_file(const char* path, void* buf, size_t cap);  // length read, -1 if missing
-long long sim_file_size(const char* path);                    // -1 if missing
+long sim_read_file(const char* path, void* buf, size_t cap);         // length read, -1 if missing
+long long sim_file_size(const char* path);                           // -1 if missing
 int sim_exists(const char* path);
 // Sets a file's modification time (as the receiver's clock reads it).
 int sim_set_mtime(const char* path, int year, int month, int day, int hour, int min, int sec);
@@ -51,8 +51,8 @@ int sim_list_folder(const char* folder, char* out, size_t cap);
 
 // ---------------------------------------------------------------------------
 // Faults on demand
-void sim_fail_alloc(unsigned nth);  // the nth TAP_MemAlloc from now returns NULL (0: off)
-void sim_fail_alloc_all(int on);    // every TAP_MemAlloc returns NULL while on
+void sim_fail_alloc(unsigned nth);       // the nth TAP_MemAlloc from now returns NULL (0: off)
+void sim_fail_alloc_all(int on);         // every TAP_MemAlloc returns NULL while on
 void sim_fail_open(const char* path);    // TAP_Hdd_Fopen of this file fails
 void sim_fail_chdir(const char* path);   // TAP_Hdd_ChangeDir into this folder fails
 void sim_fail_create(const char* path);  // TAP_Hdd_Create of this name fails
@@ -62,7 +62,8 @@ void sim_clear_faults(void);
 // ---------------------------------------------------------------------------
 // Time: ticks (100 a second) and the wall clock move only here
 void sim_set_clock(int year, int month, int day, int hour, int min, int sec);
-void sim_set_clock_unset(void);  // the receiver has no time yet: TAP_GetTime reports MJD 0, 00:00:00
+void sim_set_clock_unset(
+    void);  // the receiver has no time yet: TAP_GetTime reports MJD 0, 00:00:00
 uint32_t sim_ticks(void);
 void sim_set_ticks(uint32_t ticks);  // also moves the wall clock by the difference
 void sim_advance(uint32_t ticks);    // moves ticks and wall clock

@@ -18,7 +18,8 @@
 namespace {
 
 const char kUsage[] =
-    "usage: tapsim [--disk DIR] [--screens DIR] [--quiet] PLUGIN.tap SCENARIO.scn\n"
+    "usage: tapsim [--disk DIR] [--screens DIR] [--report FILE] [--quiet] PLUGIN.tap "
+    "SCENARIO.scn\n"
     "       tapsim --info PLUGIN.tap\n"
     "       tapsim --help\n"
     "\n"
@@ -27,6 +28,7 @@ const char kUsage[] =
     "  --disk DIR     folder that plays the receiver's disk (emptied first;\n"
     "                 default: a new folder under /tmp, kept after the run)\n"
     "  --screens DIR  write a PNG of the screen whenever the plug-in changes it\n"
+    "  --report FILE  write the run as one HTML page (time line, screens, folders)\n"
     "  --quiet        print only failed expectations and the summary\n"
     "Exit status: 0 every expectation held, 1 one failed, 2 bad scenario or plug-in.\n";
 
@@ -82,6 +84,7 @@ int main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   std::string disk;
   std::string screens;
+  std::string report;
   bool quiet = false;
   bool info = false;
   const char* files[2] = {nullptr, nullptr};
@@ -99,6 +102,9 @@ int main(int argc, char** argv) {
       if (i + 1 >= argc || argv[i + 1][0] == '\0')
         return Usage((std::string(a) + " needs a folder").c_str());
       (a[2] == 'd' ? disk : screens) = argv[++i];
+    } else if (strcmp(a, "--report") == 0) {
+      if (i + 1 >= argc || argv[i + 1][0] == '\0') return Usage("--report needs a file");
+      report = argv[++i];
     } else if (a[0] == '-' && a[1] != '\0') {
       return Usage((std::string("unknown option ") + a).c_str());
     } else {
@@ -167,5 +173,7 @@ int main(int argc, char** argv) {
   tapsim::PlayOptions options;
   options.disk = disk;
   options.screens = screens;
+  options.report = report;
+  options.info = &tap;
   return tapsim::PlayScenario(files[0], scenario, options);
 }

@@ -10,8 +10,10 @@
 namespace tapsim {
 
 struct PlayOptions {
-  std::string disk;     // host folder of the simulated disk (must exist or be creatable)
-  std::string screens;  // folder for screen files, "" for none
+  std::string disk;               // host folder of the simulated disk (must exist or be creatable)
+  std::string screens;            // folder for screen files, "" for none
+  std::string report;             // HTML report file, "" for none
+  const TapInfo* info = nullptr;  // the plug-in's identification block, for the report
 };
 
 // Runs the plug-in file through the scenario. Returns the exit status: 0

@@ -13,13 +13,10 @@ if [ "${1:-}" = "--fix" ]; then
   "$format" -i "${files[@]}"
   exit 0
 fi
-bad=()
-for f in "${files[@]}"; do
-  "$format" --dry-run -Werror "$f" >/dev/null 2>&1 || bad+=("$f")
-done
-if [ ${#bad[@]} -gt 0 ]; then
+if ! out=$("$format" --dry-run -Werror "${files[@]}" 2>&1); then
   echo "check-format: not formatted with .clang-format (scripts/check-format.sh --fix):" >&2
-  printf '  %s\n' "${bad[@]}" >&2
+  # Its messages read "FILE:LINE:COLUMN: error: ...".
+  grep -oE '^[^:]+:[0-9]+:[0-9]+: error' <<<"$out" | cut -d: -f1 | sort -u | sed 's/^/  /' >&2
   exit 1
 fi
 echo "check-format: ${#files[@]} files formatted"

@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """The HTML report of a run: self-contained, escaped, and drawn by a browser.
 
-Usage: check_html_report.py TAPSIM PLUGIN SCENARIO WORK_DIR
+Usage: check_html_report.py TAPSIM PLUGIN PLAIN_PLUGIN SCENARIO WORK_DIR
 
-Plays the scenario with --report, then a second, made-up scenario whose
+Plays the scenario with --report with both builds (the plain build writes no
+trace lines: its saves and expiries are read off the disk all the same, at
+the same times), then a second, made-up scenario whose
 programme and channel names are HTML, and reads both pages: nothing is
 loaded from elsewhere, every screen is an inline PNG, the saved names and
 the expectations are there, outside texts are escaped. Then headless
@@ -74,7 +76,7 @@ def png_size_and_colours(path):
 
 
 def main():
-    tapsim, plugin, scenario, work = sys.argv[1:5]
+    tapsim, plugin, plain, scenario, work = sys.argv[1:6]
     os.makedirs(work, exist_ok=True)
 
     page = run_report(tapsim, plugin, scenario, work, "report")
@@ -88,6 +90,17 @@ def main():
             fail("the page lacks %r" % text)
     saved = re.findall(r"Saved as <b class=\"mono\">([^<]*)</b>", page)
     print("saved as:", saved, "- screens inline:", screens)
+
+    def disk_rows(text):
+        return re.findall(r'<td class="t">([0-9:.]+)</td><td><span class="kind k-(save|rename|'
+                          r'expiry|removed)">[a-z]+</span></td><td><span class="mono">([^<]*)',
+                          text)
+    rows = disk_rows(page)
+    if not any(kind == "expiry" for _, kind, _ in rows):
+        fail("no expiry in the report")
+    plain_rows = disk_rows(run_report(tapsim, plain, scenario, work, "plain"))
+    if plain_rows != rows:
+        fail("the plain build's saves and expiries differ:\n%s\n%s" % (rows, plain_rows))
 
     made_up = os.path.join(work, "html_names.scn")
     with open(made_up, "w", encoding="utf-8") as f:

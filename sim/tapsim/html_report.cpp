@@ -677,10 +677,10 @@ bool HtmlReportWrite(const std::string& path, const std::vector<Outcome>& outcom
     h += Marks().Add(o.pass ? "pass" : "fail", "", o.tick, total,
                      Clock(o.tick) + " " + o.text + (o.pass ? " PASS" : " FAIL"));
   h += "</div>\n<div class=\"axis\">";
-  static const uint32_t kSteps[] = {100 * 10,    100 * 60,    100 * 300,   100 * 900,
-                                    100 * 1800,  100 * 3600,  100 * 7200,  100 * 21600,
-                                    100 * 43200, 100 * 86400, 100 * 604800};
-  uint32_t step = kSteps[10];
+  static const uint32_t kSteps[] = {100,         200,         500,         100 * 10,    100 * 60,
+                                    100 * 300,   100 * 900,   100 * 1800,  100 * 3600,  100 * 7200,
+                                    100 * 21600, 100 * 43200, 100 * 86400, 100 * 604800};
+  uint32_t step = kSteps[sizeof kSteps / sizeof kSteps[0] - 1];
   for (uint32_t s : kSteps)
     if (total / s <= 10) {
       step = s;

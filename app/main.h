@@ -4,8 +4,8 @@
 
 #include "platform/tap.h"
 
-extern byte LanIndex;      // 0 German, 1 English
-extern dword bFourRecs;    // 1 when the receiver has four recording slots
+extern byte LanIndex;    // 0 German, 1 English
+extern dword bFourRecs;  // 1 when the receiver has four recording slots
 extern dword bShowTimeshiftMessage;
 extern dword bShowTimeshiftStorageMessage;
 

@@ -144,19 +144,21 @@ static_assert(offsetof(TYPE_OsdInfoEntry, height) == 6, "height at byte 6");
 
 // Graphic descriptor read by TAP_Osd_PutGd: 16 bytes on the receiver.
 struct TYPE_GrData {
-  byte version;      // 1
-  byte reserved;     // 0
-  byte dataFormat;   // 0
+  byte version;         // 1
+  byte reserved;        // 0
+  byte dataFormat;      // 0
   byte compressMethod;  // 2
-  const byte* data;  // compressed image
-  dword size;        // unpacked size in bytes
+  const byte* data;     // compressed image
+  dword size;           // unpacked size in bytes
   word width;
   word height;
 };
 static_assert(sizeof(void*) != 4 || sizeof(TYPE_GrData) == 16, "graphic descriptor is 16 bytes");
 
 // A pointer the firmware stores in a 32-bit word of one of its records.
-static inline const void* PtrFromWord(dword w) { return (const void*)(uintptr_t)w; }
+static inline const void* PtrFromWord(dword w) {
+  return (const void*)(uintptr_t)w;
+}
 
 // The start record handed to __TAP_Init_: the two code addresses.
 typedef int (*TAP_MainFn)(void);
@@ -167,7 +169,7 @@ struct TYPE_TapStart {
 };
 
 // Identification block: six records, each in an ELF section of its own.
-#define TAP_ID_SECTIONS \
+#define TAP_ID_SECTIONS                                                                        \
   "._tap_etcinfo", "._tap_description", "._tap_author_name", "._tap_program_name", "._tap_id", \
       "._tap_header"
 struct TYPE_TapHeader {

@@ -6,24 +6,40 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libfreetype-dev
           libpng-dev fonts-dejavu-core python3 binutils clang-14 libclang-rt-14-dev
-          g++-mipsel-linux-gnu binutils-mipsel-linux-gnu qemu-user valgrind strace)
+          g++-mipsel-linux-gnu binutils-mipsel-linux-gnu qemu-user valgrind strace
+          clang-format-14)
+# Installed without recommends: chromium (the HTML report's browser test)
+# would bring a desktop's worth of them.
+bare=(chromium)
 if [ "${1:-}" = "--minimal" ]; then
   packages=(cmake ninja-build g++ libgtest-dev libfreetype-dev libpng-dev fonts-dejavu-core python3)
+  bare=()
 fi
 
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+}
 missing=()
 for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
-  fi
+  installed "$p" || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+missing_bare=()
+for p in "${bare[@]}"; do
+  installed "$p" || missing_bare+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && [ ${#missing_bare[@]} -eq 0 ] && exit 0
 
 if [ "$(id -u)" -eq 0 ]; then
-  echo "Installing: ${missing[*]}"
+  echo "Installing: ${missing[*]} ${missing_bare[*]}"
   apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  if [ ${#missing[@]} -gt 0 ]; then
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  fi
+  if [ ${#missing_bare[@]} -gt 0 ]; then
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+      "${missing_bare[@]}" >/dev/null
+  fi
 else
-  echo "Missing Debian packages (run as root to install them): ${missing[*]}" >&2
+  echo "Missing Debian packages (run as root to install them): ${missing[*]} ${missing_bare[*]}" >&2
   exit 1
 fi

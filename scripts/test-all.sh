@@ -9,6 +9,9 @@ scripts/setup.sh
 werror="-DBRANTLOW_WERROR=${BRANTLOW_WERROR:-ON}"
 jobs=${JOBS:-2}
 
+echo "== format"
+scripts/check-format.sh
+
 echo "== host build"
 cmake --preset host "$werror" >/dev/null
 cmake --build --preset host -j "$jobs"

@@ -36,10 +36,6 @@ void FuzzSandboxInit(const char* harness) {
   atexit(RemoveSandbox);
 }
 
-void FuzzCheck(bool condition) {
-  if (!condition) abort();
-}
-
 char* FuzzCopy(const uint8_t* data, size_t size) {
   char* text = static_cast<char*>(malloc(size + 1));
   memcpy(text, data, size);

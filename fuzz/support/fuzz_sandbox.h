@@ -3,6 +3,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdlib.h>
 
 // Starts the simulated receiver once on a fresh temporary folder (in $TMPDIR,
 // else /dev/shm, else /tmp), which is removed when the process ends. Aborts
@@ -10,7 +11,9 @@
 void FuzzSandboxInit(const char* harness);
 
 // Ends the run as a finding when a property does not hold.
-void FuzzCheck(bool condition);
+inline void FuzzCheck(bool condition) {
+  if (!condition) abort();
+}
 
 // The input as a zero-terminated text in a block of exactly size + 1 bytes
 // (malloc; the caller frees it), so the sanitizer sees every byte outside it.

@@ -174,7 +174,8 @@ Font& F() {
 // (line height 21 of 22), so that the dialog's longest line fits its
 // 360-pixel window.
 [[maybe_unused]] constexpr int kPixelSize[3] = {16, 18, 22};
-[[maybe_unused]] constexpr const char* kFontPath = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+[[maybe_unused]] constexpr const char* kFontPath =
+    "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
 
 bool FontReady() {
   Font& f = F();

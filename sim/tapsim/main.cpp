@@ -99,6 +99,7 @@ struct Options {
   std::string disk;
   std::string diskFrom;
   std::string screens;
+  std::string report;
   bool keepDisk = false;
   bool quiet = false;
   bool info = false;
@@ -107,11 +108,12 @@ struct Options {
 
 enum LongOnly { kDiskFrom = 256 };
 
-const char kShortOptions[] = "d:s:qkihV";
+const char kShortOptions[] = "d:s:r:qkihV";
 const struct option kLongOptions[] = {
     {"disk", required_argument, nullptr, 'd'},
     {"disk-from", required_argument, nullptr, kDiskFrom},
     {"screens", required_argument, nullptr, 's'},
+    {"report", required_argument, nullptr, 'r'},
     {"keep-disk", no_argument, nullptr, 'k'},
     {"quiet", no_argument, nullptr, 'q'},
     {"info", no_argument, nullptr, 'i'},
@@ -119,6 +121,9 @@ const struct option kLongOptions[] = {
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
 };
+
+// What an option's missing value should have been.
+const char* NeedsWhat(int option) { return option == 'r' ? " needs a file" : " needs a folder"; }
 
 // Fills options; returns -1 to go on, else the exit status.
 int ParseOptions(int argc, char** argv, Options& o) {
@@ -129,7 +134,7 @@ int ParseOptions(int argc, char** argv, Options& o) {
     const char* name = index >= 0 ? kLongOptions[index].name : nullptr;
     std::string shown = name ? std::string("--") + name : std::string("-") + char(c);
     index = -1;
-    if (c != '?' && c != ':' && optarg && !*optarg) return Usage(shown + " needs a folder");
+    if (c != '?' && c != ':' && optarg && !*optarg) return Usage(shown + NeedsWhat(c));
     switch (c) {
       case 'd':
         o.disk = optarg;
@@ -139,6 +144,9 @@ int ParseOptions(int argc, char** argv, Options& o) {
         break;
       case 's':
         o.screens = optarg;
+        break;
+      case 'r':
+        o.report = optarg;
         break;
       case 'k':
         o.keepDisk = true;
@@ -159,14 +167,14 @@ int ParseOptions(int argc, char** argv, Options& o) {
         // getopt leaves the offending word at optind - 1; an option that
         // lacks its argument is reported with optopt set.
         const char* word = argv[optind - 1];
-        if (optopt && strchr("ds", optopt) && word[1] != '-')
-          return Usage(std::string("-") + char(optopt) + " needs a folder");
+        if (optopt && strchr("dsr", optopt) && word[1] != '-')
+          return Usage(std::string("-") + char(optopt) + NeedsWhat(optopt));
         if (strncmp(word, "--", 2) == 0) {
           std::string w = word;
           w = w.substr(0, w.find('='));
           for (const struct option* lo = kLongOptions; lo->name; ++lo)
             if (w == std::string("--") + lo->name)
-              return Usage(w + (lo->has_arg ? " needs a folder" : " takes no value"));
+              return Usage(w + (lo->has_arg ? NeedsWhat(lo->val) : " takes no value"));
           return Usage("unknown option " + w);
         }
         return Usage(std::string("unknown option -") + char(optopt ? optopt : '?'));
@@ -317,6 +325,8 @@ int main(int argc, char** argv) {
   options.disk = o.disk;
   options.diskFrom = o.diskFrom;
   options.screens = o.screens;
+  options.report = o.report;
+  options.info = &tap;
   int status = tapsim::PlayScenario(o.files[0], scenario, options);
   if (tempDisk && !o.keepDisk) nftw(o.disk.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
   return status;

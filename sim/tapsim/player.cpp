@@ -11,12 +11,14 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <vector>
 
 #include "platform/tap.h"
 #include "sim/control.h"
+#include "sim/tapsim/html_report.h"
 #include "sim/tapsim/report.h"
 
 namespace tapsim {
@@ -422,6 +424,7 @@ int Player::Play(std::vector<Outcome>& outcomes) {
       }
       if (k == lastAction && idleDue()) Idle();
     }
+    HtmlReportDiskStep();
     i = j;
   }
   ReportFlush();
@@ -470,6 +473,36 @@ int PlayScenario(const char* pluginPath, const Scenario& scenario, const PlayOpt
     }
     sim_screen_set_output(options.screens.c_str());
   }
+  // The report shows the screens: without --screens they go to a folder of
+  // its own, each file removed once read.
+  std::string reportScreens;
+  if (!options.report.empty()) {
+    if (options.screens.empty()) {
+      char templ[] = "/tmp/tapsim-screens-XXXXXX";
+      if (!mkdtemp(templ)) {
+        perror("tapsim: cannot make a screen folder for the report under /tmp");
+        return 2;
+      }
+      reportScreens = templ;
+      sim_screen_set_output(templ);
+    }
+    HtmlReportStart(pluginPath, options.info ? *options.info : TapInfo(), scenario, options.disk,
+                    !reportScreens.empty());
+  }
+  // Ends the run: the report written (also for a run stopped half-way).
+  auto finish = [&](const std::vector<Outcome>& outcomes, int status) {
+    if (options.report.empty()) return status;
+    if (!reportScreens.empty()) {
+      sim_screen_set_output(nullptr);
+      rmdir(reportScreens.c_str());
+    }
+    std::string why;
+    if (!HtmlReportWrite(options.report, outcomes, status, why)) {
+      fprintf(stderr, "tapsim: %s\n", why.c_str());
+      return 2;
+    }
+    return status;
+  };
   sim_set_observer(ReportObserve);
 
   // Power-on: the receiver as the scenario describes it, before the plug-in.
@@ -481,6 +514,7 @@ int PlayScenario(const char* pluginPath, const Scenario& scenario, const PlayOpt
       return 2;
     }
   }
+  HtmlReportDiskStep();
 
   // A path without a folder would make dlopen search the library path.
   std::string file = pluginPath;
@@ -514,19 +548,20 @@ int PlayScenario(const char* pluginPath, const Scenario& scenario, const PlayOpt
   int mainResult = start.main();
   ReportFlush();
   ReportLine("start", "TAP_Main -> " + std::to_string(mainResult));
+  HtmlReportDiskStep();
 
   player.SetHandler(start.eventHandler);
   std::vector<Outcome> outcomes;
   int status = player.Play(outcomes);
   sim_set_observer(nullptr);
-  if (status != 0) return status;
+  if (status != 0) return finish(outcomes, status);
   ReportFolders();
   ReportOutcomes(scenario.file, outcomes);
   // The plug-in stays loaded: the firmware never unloads a running plug-in,
   // and its code may still be referenced by the simulated receiver.
   for (const Outcome& o : outcomes)
-    if (!o.pass) return 1;
-  return 0;
+    if (!o.pass) return finish(outcomes, 1);
+  return finish(outcomes, 0);
 }
 
 }  // namespace tapsim

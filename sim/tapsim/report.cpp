@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "sim/control.h"
+#include "sim/tapsim/html_report.h"
 #include "sim/tapsim/scenario.h"
 
 namespace tapsim {
@@ -167,7 +168,7 @@ void FlushFolded() {
 }  // namespace
 
 void ReportLine(const char* kind, const std::string& text) {
-  if (gQuiet) return;
+  if (!HtmlReportLine(kind, text) || gQuiet) return;
   char line[64];
   snprintf(line, sizeof line, "%11s  %-8s ", TimeText(sim_ticks()).c_str(), kind);
   if (strcmp(kind, "console") == 0) {
@@ -221,50 +222,71 @@ void ReportFlush() {
   fflush(stdout);
 }
 
+const char* const kReportFolders[2] = {"/DataFiles/TimeShift", "/DataFiles/TimeShift/Save"};
+
+int ReadFolder(const char* folder, std::vector<FolderEntry>& entries) {
+  entries.clear();
+  std::string buf(64 * 1024, '\0');
+  int count;
+  for (;;) {
+    count = sim_list_folder(folder, &buf[0], buf.size());
+    size_t lines = 0;
+    size_t len = strnlen(buf.data(), buf.size());
+    for (size_t i = 0; i < len; ++i) lines += buf[i] == '\n';
+    if (len > 0 && buf[len - 1] != '\n') ++lines;
+    if (count < 0 || size_t(count) <= lines || buf.size() >= (64u << 20)) break;
+    buf.assign(buf.size() * 4, '\0');
+  }
+  if (count < 0) return -1;
+  std::string all(buf.data(), strnlen(buf.data(), buf.size()));
+  size_t start = 0;
+  while (start < all.size()) {
+    size_t nl = all.find('\n', start);
+    if (nl == std::string::npos) nl = all.size();
+    std::string line = all.substr(start, nl - start);
+    start = nl + 1;
+    // "name size YYYY-MM-DD HH:MM": the name may hold spaces, so the last
+    // three fields are taken from the right.
+    size_t t = line.rfind(' ');
+    size_t d = t == std::string::npos || t == 0 ? std::string::npos : line.rfind(' ', t - 1);
+    size_t s = d == std::string::npos || d == 0 ? std::string::npos : line.rfind(' ', d - 1);
+    FolderEntry e;
+    if (s == std::string::npos) {
+      e.name = Printable(line.data(), line.size());
+    } else {
+      e.name = Printable(line.data(), s);
+      e.size = line.substr(s + 1, d - s - 1);
+      e.date = line.substr(d + 1);
+    }
+    entries.push_back(std::move(e));
+  }
+  return count;
+}
+
 void ReportFolders() {
   if (gQuiet) return;
   FlushFolded();
-  static const char* const kFolders[] = {"/DataFiles/TimeShift", "/DataFiles/TimeShift/Save"};
-  for (const char* folder : kFolders) {
-    std::string buf(64 * 1024, '\0');
-    int count;
-    for (;;) {
-      count = sim_list_folder(folder, &buf[0], buf.size());
-      size_t lines = 0;
-      size_t len = strnlen(buf.data(), buf.size());
-      for (size_t i = 0; i < len; ++i) lines += buf[i] == '\n';
-      if (len > 0 && buf[len - 1] != '\n') ++lines;
-      if (count < 0 || size_t(count) <= lines || buf.size() >= (64u << 20)) break;
-      buf.assign(buf.size() * 4, '\0');
-    }
+  for (const char* folder : kReportFolders) {
+    std::vector<FolderEntry> entries;
+    int count = ReadFolder(folder, entries);
     printf("\n%s", folder);
     if (count < 0) {
       printf(": missing\n");
       continue;
     }
     printf(" (%d %s)\n", count, count == 1 ? "entry" : "entries");
-    std::string all(buf.data(), strnlen(buf.data(), buf.size()));
-    size_t start = 0;
-    while (start < all.size()) {
-      size_t nl = all.find('\n', start);
-      if (nl == std::string::npos) nl = all.size();
-      std::string line = all.substr(start, nl - start);
-      start = nl + 1;
-      // "name size YYYY-MM-DD HH:MM": the name may hold spaces, so the last
-      // three fields are taken from the right.
-      size_t t = line.rfind(' ');
-      size_t d = t == std::string::npos || t == 0 ? std::string::npos : line.rfind(' ', t - 1);
-      size_t s = d == std::string::npos || d == 0 ? std::string::npos : line.rfind(' ', d - 1);
-      if (s == std::string::npos) {
-        printf("  %s\n", Printable(line.data(), line.size()).c_str());
-        continue;
-      }
-      std::string name = Printable(line.data(), s);
-      printf("  %-56s %12s  %s\n", name.c_str(), line.substr(s + 1, d - s - 1).c_str(),
-             line.substr(d + 1).c_str());
+    for (const FolderEntry& e : entries) {
+      if (e.size.empty())
+        printf("  %s\n", e.name.c_str());
+      else
+        printf("  %-56s %12s  %s\n", e.name.c_str(), e.size.c_str(), e.date.c_str());
     }
   }
   fflush(stdout);
+}
+
+std::string LineShape(const std::string& text) {
+  return Shape(WithoutStamp(text));
 }
 
 void ReportOutcomes(const std::string& file, const std::vector<Outcome>& outcomes) {

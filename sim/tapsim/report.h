@@ -29,6 +29,23 @@ void ReportFlush();
 // each entry's size and date.
 void ReportFolders();
 
+// The folders that ReportFolders shows, in the order it shows them.
+extern const char* const kReportFolders[2];
+
+// One entry of a folder listing: the name made printable, size and date as
+// the simulated receiver gives them ("" when the line could not be split).
+struct FolderEntry {
+  std::string name;
+  std::string size;
+  std::string date;
+};
+// Lists a receiver folder. Returns the number of entries, -1 when missing.
+int ReadFolder(const char* folder, std::vector<FolderEntry>& entries);
+
+// A log line with its time stamp and every digit left out: lines of one
+// shape differ only in their numbers.
+std::string LineShape(const std::string& text);
+
 struct Outcome {
   int line = 0;
   uint32_t tick = 0;

@@ -1,0 +1,42 @@
+// The HTML report of a run: one self-contained page (inline style, screens
+// as inline PNG images) with the identification block, a time line of the
+// evening drawn to scale, the timeshift periods with the programmes watched
+// and the name each buffer was saved under, every happening, the folders at
+// the end and the expectations.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "sim/tapsim/elf_info.h"
+#include "sim/tapsim/report.h"
+#include "sim/tapsim/scenario.h"
+
+namespace tapsim {
+
+// Starts collecting for a report. disk is the host folder of the simulated
+// disk; dropScreens: the screen files are the report's own, removed once read.
+void HtmlReportStart(const char* pluginPath, const TapInfo& info, const Scenario& scenario,
+                     const std::string& disk, bool dropScreens);
+bool HtmlReportActive();
+
+// A time-line line at the receiver's current tick (the text time line's
+// lines, all of them); a "screen" line names the PNG file just written.
+// Returns false when the text time line should not show the line: a screen
+// file that only the report keeps.
+bool HtmlReportLine(const char* kind, const std::string& text);
+
+// Notes what changed in "/DataFiles/TimeShift" and its Save folder since the
+// last call; the player calls it once the power-on disk is laid out (the
+// first call only takes stock) and after every step.
+void HtmlReportDiskStep();
+
+// Writes the page. status is the run's exit status; outcomes the
+// expectations checked. False with a message when the file cannot be written.
+bool HtmlReportWrite(const std::string& path, const std::vector<Outcome>& outcomes, int status,
+                     std::string& error);
+
+// Text made safe inside HTML elements and quoted attributes.
+std::string HtmlEscape(const std::string& text);
+
+}  // namespace tapsim

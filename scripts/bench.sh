@@ -6,6 +6,11 @@
 #
 #   scripts/bench.sh [--build-dir DIR] [--receiver-dir DIR] [--no-receiver] [--no-build]
 #                    [--no-host-build]
+#   scripts/bench.sh --update-baseline [--build-dir DIR]
+#
+# --update-baseline measures the deterministic figures on the host preset's
+# tree (build/host, built first) and writes them to bench/baseline.json, which
+# the ctest test bench.baseline compares every build with; commit the file.
 #
 # --no-build uses the trees as they are; --no-host-build (the CMake target
 # "bench" passes it, having built the host targets itself) still builds the
@@ -21,16 +26,33 @@ receiver="$root/build/bench-receiver"
 do_receiver=1
 do_build=1
 do_host_build=1
+update_baseline=0
+build_given=0
 while [ $# -gt 0 ]; do
   case "$1" in
-    --build-dir) build="$(realpath -m "$2")"; shift 2 ;;
+    --build-dir) build="$(realpath -m "$2")"; build_given=1; shift 2 ;;
+    --update-baseline) update_baseline=1; shift ;;
     --receiver-dir) receiver="$(realpath -m "$2")"; shift 2 ;;
     --no-receiver) do_receiver=0; shift ;;
     --no-build) do_build=0; do_host_build=0; shift ;;
     --no-host-build) do_host_build=0; shift ;;
-    *) echo "usage: $0 [--build-dir DIR] [--receiver-dir DIR] [--no-receiver] [--no-build] [--no-host-build]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--build-dir DIR] [--receiver-dir DIR] [--no-receiver] [--no-build] [--no-host-build]" >&2
+       echo "       $0 --update-baseline [--build-dir DIR] [--no-build]" >&2; exit 2 ;;
   esac
 done
+
+bench_targets=(tapsim brantlow_tap_diag brantlow_tap_plain bench_plugin_diag bench_plugin_plain
+               bench_driver_diag bench_driver_plain)
+
+if [ "$update_baseline" = 1 ]; then
+  # The tree the ctest test runs in: the host preset's.
+  if [ "$build_given" = 0 ]; then
+    build="$root/build/host"
+    [ "$do_build" = 1 ] && (cd "$root" && cmake --preset host >/dev/null)
+  fi
+  [ "$do_build" = 1 ] && cmake --build "$build" -j2 --target "${bench_targets[@]}" >/dev/null
+  exec python3 "$root/bench/regress.py" --build-dir "$build" --update
+fi
 
 started=$(date +%s)
 out="$build/bench-results"
@@ -47,8 +69,7 @@ done
 if [ "$do_host_build" = 1 ]; then
   echo "== Building (host: $build)"
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRANTLOW_BENCH=ON >/dev/null
-  cmake --build "$build" -j2 --target tapsim brantlow_tap_diag brantlow_tap_plain \
-    bench_plugin_diag bench_plugin_plain bench_driver_diag bench_driver_plain >/dev/null
+  cmake --build "$build" -j2 --target "${bench_targets[@]}" >/dev/null
 fi
 rm -rf "$out" "$disks"
 mkdir -p "$out" "$disks"
@@ -94,6 +115,19 @@ syscalls_per_unit() {  # syscalls_per_unit NAME UNITS VARIANT ARGS...
     sed -E 's/^[0-9]+ +//; s/\(.*//' | sort | uniq -c | sort -rn >"$out/strace.$name.hist"
   python3 -c "print(round($(awk '{n+=$1} END{print n+0}' "$out/strace.$name.hist") / $units, 2))"
 }
+
+# --------------------------------------------------------------------------
+echo
+echo "== 0. Deterministic figures against bench/baseline.json (bench/regress.py)"
+set +e
+python3 "$root/bench/regress.py" --build-dir "$build" | sed 's/^/   /'
+rc=${PIPESTATUS[0]}
+set -e
+case "$rc" in
+  0|77) ;;
+  1) missed=1 ;;
+  *) failed=1 ;;
+esac
 
 # --------------------------------------------------------------------------
 echo

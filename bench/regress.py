@@ -197,13 +197,18 @@ def main():
         shutil.rmtree(work, ignore_errors=True)
 
     if opts.update:
+        kept = {}
+        if opts.only and os.path.exists(opts.baseline):  # the other cases stay as they were
+            with open(opts.baseline, encoding="utf-8") as f:
+                kept = json.load(f).get("cases", {})
         data = {
             "about": "Deterministic figures of the benchmarks, per unit (step, line, recording, "
                      "pass); checked by the ctest test bench.baseline (bench/regress.py). "
                      f"Regenerate with {UPDATE_COMMAND}.",
             "toolchain": toolchain,
             "tolerance": TOLERANCE,
-            "cases": {c: dict(description=CASES[c][0], **now[c]) for c in cases},
+            "cases": {c: kept.get(c) if c not in now else dict(description=CASES[c][0], **now[c])
+                      for c in CASES if c in now or c in kept},
         }
         with open(opts.baseline, "w", encoding="utf-8") as f:
             json.dump(data, f, indent=2)

@@ -60,13 +60,11 @@ int isRec(const char* name) {
   if (name == NULL) return 0;
   size_t len = strlen(name);
   if (len < 4) return 0;
-  // Only the end of the name decides; a name longer than the buffer keeps
-  // its tail, so its extension is still seen.
-  const char* tail = len > sizeof(isRecBuffer) - 1 ? name + len - (sizeof(isRecBuffer) - 1) : name;
-  StrCopyBounded(isRecBuffer, sizeof(isRecBuffer), tail);
+  // Only the last four characters decide, whatever the name's length: they
+  // alone are copied and lowered, not the whole name of every entry.
+  memcpy(isRecBuffer, name + len - 4, 5);
   strlwr(isRecBuffer);
-  const char* ext = isRecBuffer + strlen(isRecBuffer) - 4;
-  return strcmp(ext, ".rec") == 0 || strcmp(ext, ".mpg") == 0;
+  return memcmp(isRecBuffer, ".rec", 4) == 0 || memcmp(isRecBuffer, ".mpg", 4) == 0;
 }
 
 dword TMS_GetStarttimeFromFile(const char* name) {

@@ -15,6 +15,10 @@
 //                                  long (sparse)
 //   bench_driver trace N TERMINAL  N log lines by the trace pattern, terminal TERMINAL open
 //                                  (-1: none)
+//   bench_driver expiry-ratio N R  R rounds of one expiry pass and one floor loop over N
+//                                  saved recordings, interleaved; their time ratio
+//   bench_driver save-ratio R      R rounds of a save pass of an empty buffer and one of a
+//                                  4 GiB sparse buffer, interleaved; their time ratio
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -24,7 +28,9 @@
 #include <unistd.h>
 #include <valgrind/callgrind.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "app/expiry.h"
 #include "app/main.h"
@@ -92,10 +98,48 @@ void Report(const char* what, double units) {
   printf("wall time per unit: %.4g us\n", gStretch.seconds * 1e6 / units);
 }
 
+double Seconds() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec + t.tv_nsec * 1e-9;
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  size_t n = v.size();
+  return n == 0 ? 0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// Runs a and b alternately (a b a b ...), rounds times each; each returns
+// the seconds its measured part took. Prints the median time of each and the
+// median of the rounds' ratios b / a: the same process, the same warm caches
+// and the same moment's load for both.
+template <typename A, typename B>
+void Interleave(const char* nameA, A a, const char* nameB, B b, long rounds, double units) {
+  std::vector<double> ta, tb, ratio;
+  for (long r = 0; r < rounds; ++r) {
+    ta.push_back(a());
+    tb.push_back(b());
+    ratio.push_back(tb.back() / ta.back());
+  }
+  printf("rounds: %ld, interleaved\n", rounds);
+  printf("%s: median %.4g us per unit\n", nameA, Median(ta) * 1e6 / units);
+  printf("%s: median %.4g us per unit\n", nameB, Median(tb) * 1e6 / units);
+  printf("ratio %s / %s: %.3f\n", nameB, nameA, Median(ratio));
+}
+
+// The seconds one call of f takes.
+template <typename F>
+double Timed(F f) {
+  double t0 = Seconds();
+  f();
+  return Seconds() - t0;
+}
+
 int Usage() {
   fprintf(stderr,
           "usage: bench_driver idle|tsgap|tssample|empty|expiry|floor N | save BYTES | "
-          "trace N TERMINAL\n");
+          "trace N TERMINAL | expiry-ratio N ROUNDS | save-ratio ROUNDS\n");
   return 2;
 }
 
@@ -203,6 +247,34 @@ int main(int argc, char** argv) {
     for (long i = 0; i < n; ++i) LogLine("Switching to Timeshifting Mode %ld\r\n", i);
     End();
     Report("trace line", n);
+  } else if (mode == "expiry-ratio") {
+    if (argc < 4 || n <= 0 || !bench::MakeSavedRecordings(n, 2)) return Usage();
+    const long rounds = strtol(argv[3], nullptr, 10);
+    CleanupSaveFolder(36);  // warm: page cache and bindings
+    bench::FloorExpiryPass();
+    Interleave(
+        "floor", [] { return Timed([] { bench::FloorExpiryPass(); }); }, "pass",
+        [] { return Timed([] { CleanupSaveFolder(36); }); }, rounds, n);
+  } else if (mode == "save-ratio") {
+    // n is the number of rounds here. The buffer is made before and the saved
+    // set removed after each timed pass, outside the timing.
+    bool ok = true;
+    auto pass = [&ok](long long bytes) {
+      return [&ok, bytes] {
+        ok = ok && !bench::MakeFinishedBuffer(bytes).empty();
+        double spent = Timed([] { CheckTimeshiftFolder(1); });
+        ok = ok && sim_file_size("/DataFiles/TimeShift/Save/Film.rec") == bytes;
+        sim_rmtree("/DataFiles/TimeShift/Save/Film.rec");
+        sim_rmtree("/DataFiles/TimeShift/Save/Film.rec.inf");
+        sim_rmtree("/DataFiles/TimeShift/Save/Film.rec.nav");
+        return spent;
+      };
+    };
+    Interleave("empty", pass(0), "4GiB", pass(4LL << 30), n, 1);
+    if (!ok) {
+      fprintf(stderr, "bench_driver: a buffer was not saved\n");
+      return 1;
+    }
   } else {
     return Usage();
   }

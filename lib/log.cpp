@@ -22,6 +22,16 @@ namespace {
 // the buffer, so the blank always fits.
 char sTimeStamp[28];
 
+// The console's terminals, in the order they are tried. A table, not a
+// formatted name: with no terminal open every console piece tries all twenty.
+const char* const kTerminalNames[] = {
+    "/dev/pts/0",  "/dev/pts/1",  "/dev/pts/2",  "/dev/pts/3",  "/dev/pts/4",
+    "/dev/pts/5",  "/dev/pts/6",  "/dev/pts/7",  "/dev/pts/8",  "/dev/pts/9",
+    "/dev/pts/10", "/dev/pts/11", "/dev/pts/12", "/dev/pts/13", "/dev/pts/14",
+    "/dev/pts/15", "/dev/pts/16", "/dev/pts/17", "/dev/pts/18", "/dev/pts/19",
+};
+static_assert(sizeof kTerminalNames / sizeof kTerminalNames[0] == 20, "terminals 0 to 19");
+
 void WriteAll(TYPE_File* file, const char* data, size_t len) {
   if (len > 0) TAP_Hdd_Fwrite(data, static_cast<dword>(len), 1, file);
 }
@@ -122,7 +132,9 @@ void LogEntry(const char* fileName, const char* programName, int console, int ti
   if (programName != nullptr && programName[0] != 0) {
     // Bounds: the name is shown only; a name too long for puffer is cut so
     // that ": " still follows it.
-    snprintf(puffer, sizeof puffer, "%.*s: ", static_cast<int>(sizeof puffer - 3), programName);
+    size_t nameLen = strnlen(programName, sizeof puffer - 3);
+    memmove(puffer, programName, nameLen);
+    memcpy(puffer + nameLen, ": ", 3);
     PrintNet(puffer);
   }
   if (textLen > 0) PrintNetPieces(text);
@@ -132,9 +144,7 @@ void LogEntry(const char* fileName, const char* programName, int console, int ti
 
 void PrintNet(const char* text) {
   if (text == nullptr) return;
-  char device[20];
-  for (int n = 0; n < 20; ++n) {
-    snprintf(device, sizeof device, "/dev/pts/%d", n);
+  for (const char* device : kTerminalNames) {
     int fd = open(device, O_RDWR);
     if (fd < 0) continue;
     ssize_t written = write(fd, text, strlen(text) + 1);

@@ -167,5 +167,11 @@ int TAP_Osd_Copy_Chk(const char* tag, word srcRgn, word dstRgn, dword srcX, dwor
                S(dstY), S(h), S(dstH), t);
     PrintNet(puffer);
   }
-  return TAP_Osd_Copy(srcRgn, dstRgn, srcX, srcY, w, h, dstX, dstY, sprite);
+  int ret = TAP_Osd_Copy(srcRgn, dstRgn, srcX, srcY, w, h, dstX, dstY, sprite);
+  if (ret != 0) {
+    TAP_SPrint(puffer, "TAP_Osd_Copy_Chk Warning: TAP_Osd_Copy() returned %d @ " TAG_FMT "\n", ret,
+               t);
+    PrintNet(puffer);
+  }
+  return ret;
 }

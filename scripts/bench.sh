@@ -6,6 +6,11 @@
 #
 #   scripts/bench.sh [--build-dir DIR] [--receiver-dir DIR] [--no-receiver] [--no-build]
 #                    [--no-host-build]
+#   scripts/bench.sh --update-baseline [--build-dir DIR]
+#
+# --update-baseline measures the deterministic figures on the host preset's
+# tree (build/host, built first) and writes them to bench/baseline.json, which
+# the ctest test bench.baseline compares every build with; commit the file.
 #
 # --no-build uses the trees as they are; --no-host-build (the CMake target
 # "bench" passes it, having built the host targets itself) still builds the
@@ -21,16 +26,33 @@ receiver="$root/build/bench-receiver"
 do_receiver=1
 do_build=1
 do_host_build=1
+update_baseline=0
+build_given=0
 while [ $# -gt 0 ]; do
   case "$1" in
-    --build-dir) build="$(realpath -m "$2")"; shift 2 ;;
+    --build-dir) build="$(realpath -m "$2")"; build_given=1; shift 2 ;;
+    --update-baseline) update_baseline=1; shift ;;
     --receiver-dir) receiver="$(realpath -m "$2")"; shift 2 ;;
     --no-receiver) do_receiver=0; shift ;;
     --no-build) do_build=0; do_host_build=0; shift ;;
     --no-host-build) do_host_build=0; shift ;;
-    *) echo "usage: $0 [--build-dir DIR] [--receiver-dir DIR] [--no-receiver] [--no-build] [--no-host-build]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--build-dir DIR] [--receiver-dir DIR] [--no-receiver] [--no-build] [--no-host-build]" >&2
+       echo "       $0 --update-baseline [--build-dir DIR] [--no-build]" >&2; exit 2 ;;
   esac
 done
+
+bench_targets=(tapsim brantlow_tap_diag brantlow_tap_plain bench_plugin_diag bench_plugin_plain
+               bench_driver_diag bench_driver_plain)
+
+if [ "$update_baseline" = 1 ]; then
+  # The tree the ctest test runs in: the host preset's.
+  if [ "$build_given" = 0 ]; then
+    build="$root/build/host"
+    [ "$do_build" = 1 ] && (cd "$root" && cmake --preset host >/dev/null)
+  fi
+  [ "$do_build" = 1 ] && cmake --build "$build" -j2 --target "${bench_targets[@]}" >/dev/null
+  exec python3 "$root/bench/regress.py" --build-dir "$build" --update
+fi
 
 started=$(date +%s)
 out="$build/bench-results"
@@ -47,8 +69,7 @@ done
 if [ "$do_host_build" = 1 ]; then
   echo "== Building (host: $build)"
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRANTLOW_BENCH=ON >/dev/null
-  cmake --build "$build" -j2 --target tapsim brantlow_tap_diag brantlow_tap_plain \
-    bench_plugin_diag bench_plugin_plain bench_driver_diag bench_driver_plain >/dev/null
+  cmake --build "$build" -j2 --target "${bench_targets[@]}" >/dev/null
 fi
 rm -rf "$out" "$disks"
 mkdir -p "$out" "$disks"
@@ -97,6 +118,19 @@ syscalls_per_unit() {  # syscalls_per_unit NAME UNITS VARIANT ARGS...
 
 # --------------------------------------------------------------------------
 echo
+echo "== 0. Deterministic figures against bench/baseline.json (bench/regress.py)"
+set +e
+python3 "$root/bench/regress.py" --build-dir "$build" | sed 's/^/   /'
+rc=${PIPESTATUS[0]}
+set -e
+case "$rc" in
+  0|77) ;;
+  1) missed=1 ;;
+  *) failed=1 ;;
+esac
+
+# --------------------------------------------------------------------------
+echo
 echo "== 1. Idle step (per step; instructions of the plug-in itself, callgrind)"
 for variant in plain diag; do
   for mode in idle tsgap tssample; do
@@ -113,10 +147,12 @@ done
   --benchmark_report_aggregates_only=true --benchmark_min_time=0.2 >"$out/idle.txt" 2>&1 ||
   { echo "idle-step benchmark failed" >&2; failed=1; }
 awk '/_median/ {printf "   plain  %-48s CPU %s %s per step\n", $1, $4, $5}' "$out/idle.txt"
-verdict "plain build, Idle: own instructions per step" "$ins_plain_idle" 1000
-verdict "plain build, timeshifting between samples: own instructions" "$ins_plain_tsgap" 1000
-verdict "diagnostic build, Idle: own instructions per step" "$ins_diag_idle" 1000
-verdict "diagnostic build, between samples: own instructions" "$ins_diag_tsgap" 1000
+verdict "plain build, Idle: own instructions per step" "$ins_plain_idle" 95
+verdict "plain build, timeshifting between samples: own instructions" "$ins_plain_tsgap" 125
+verdict "plain build, sampling step: own instructions" "$ins_plain_tssample" 370
+verdict "diagnostic build, Idle: own instructions per step" "$ins_diag_idle" 95
+verdict "diagnostic build, between samples: own instructions" "$ins_diag_tsgap" 125
+verdict "diagnostic build, sampling step (one trace line): own instructions" "$ins_diag_tssample" 6500
 idle_calls=$(field "$out/callgrind.plain.idle.txt" "firmware calls per unit:")
 case "$idle_calls" in
   "2 (TAP_GetState 1, TAP_Hdd_GetRecInfo 1)") echo "   Idle step at the floor (TAP_GetState 1, TAP_Hdd_GetRecInfo 1): met" ;;
@@ -126,9 +162,6 @@ esac
 # --------------------------------------------------------------------------
 echo
 echo "== 2. Expiry pass (plain build; none of the recordings expired)"
-"$build/bench/bench_plugin_plain" --benchmark_filter='BM_Expiry' --benchmark_repetitions=3 \
-  --benchmark_report_aggregates_only=true --benchmark_out="$out/expiry.json" \
-  --benchmark_out_format=json >"$out/expiry.txt" 2>&1 || { echo "expiry benchmark failed" >&2; failed=1; }
 for n in 10 1000 10000; do
   sp=$(syscalls_per_unit "expiry-$n" "$n" plain expiry "$n")
   sf=$(syscalls_per_unit "floor-$n" "$n" plain floor "$n")
@@ -138,26 +171,19 @@ for n in 10 1000 10000; do
     "$n" "$sp" "$sf" "$cp" "$cf"
   eval "sys_ratio_$n=$(python3 -c "print(round($sp / $sf, 3) if $sf else 0)")"
 done
-python3 - "$out/expiry.json" >"$out/expiry.summary" <<'EOF'
-import json, sys
-data = json.load(open(sys.argv[1]))
-per = {}
-for b in data["benchmarks"]:
-    if b.get("aggregate_name") != "median":
-        continue
-    name = b["run_name"]  # BM_ExpiryPass/1000/iterations:100
-    kind = "pass" if "ExpiryPass" in name else "floor"
-    n = int(name.split("/")[1])
-    per[(kind, n)] = b["cpu_time"] * {"us": 1e3, "ms": 1e6, "ns": 1.0}[b["time_unit"]] / n
-for n in (10, 1000, 10000):
-    p, f = per.get(("pass", n)), per.get(("floor", n))
-    if p and f:
-        print(f"{n} {p/1000:.2f} {f/1000:.2f} {p/f:.3f}")
-EOF
-while read -r n p f r; do
-  printf '   %6s recordings: CPU time per recording %s us (floor %s us), ratio %s\n' "$n" "$p" "$f" "$r"
-  eval "time_ratio_$n=$r; time_per_$n=$p"
-done <"$out/expiry.summary"
+# CPU time: the pass and the floor loop interleaved in one process
+# (floor, pass, floor, pass ...), the median of the rounds' ratios.
+for n in 10 1000 10000; do
+  rounds=$(( n == 10 ? 400 : n == 1000 ? 20 : 5 ))
+  driver plain expiry-ratio "$n" "$rounds" >"$out/ratio.expiry-$n.txt" ||
+    { echo "interleaved expiry run failed" >&2; failed=1; }
+  p=$(sed -n 's/^pass: median \([^ ]*\) .*/\1/p' "$out/ratio.expiry-$n.txt")
+  f=$(sed -n 's/^floor: median \([^ ]*\) .*/\1/p' "$out/ratio.expiry-$n.txt")
+  r=$(sed -n 's/^ratio pass \/ floor: //p' "$out/ratio.expiry-$n.txt")
+  printf '   %6s recordings: time per recording %s us (floor %s us), ratio %s (%s interleaved rounds)\n' \
+    "$n" "$p" "$f" "$r" "$rounds"
+  eval "time_ratio_$n=${r:-99}"
+done
 ins_exp=$(own_instructions plain expiry 1000)
 ins_floor=$(own_instructions plain floor 1000)
 tot_exp=$(field "$out/callgrind.plain.expiry.own" total)
@@ -166,12 +192,17 @@ ins_ratio=$(python3 -c "print(round($tot_exp / $tot_floor, 3))")
 echo "   1000 recordings: instructions per recording of the plug-in itself: pass $ins_exp, floor loop $ins_floor"
 echo "   1000 recordings: user-space instructions per recording, firmware included: pass $((tot_exp / 1000)), floor $((tot_floor / 1000)), ratio $ins_ratio"
 for n in 10 1000 10000; do
-  verdict "$n recordings: system calls, pass / floor" "$(eval echo \$sys_ratio_$n)" 1.5
-  verdict "$n recordings: CPU time, pass / floor" "$(eval echo \${time_ratio_$n:-99})" 1.5
+  verdict "$n recordings: system calls, pass / floor" "$(eval echo \$sys_ratio_$n)" 1.05
+  verdict "$n recordings: CPU time, pass / floor (interleaved)" "$(eval echo \${time_ratio_$n:-99})" 1.3
 done
-verdict "1000 recordings: user-space instructions, pass / floor" "$ins_ratio" 1.5
-lin=$(python3 -c "print(round(${time_per_10000:-99} / ${time_per_1000:-1}, 3))")
-verdict "linear: time per recording at 10,000 / at 1,000" "$lin" 1.5
+verdict "1000 recordings: user-space instructions, pass / floor" "$ins_ratio" 1.2
+# Linear: the plug-in's own instructions per recording at 10,000 against 10
+# (deterministic, unlike the time of two runs apart).
+ins_10=$(own_instructions plain expiry 10)
+ins_10000=$(own_instructions plain expiry 10000)
+lin=$(python3 -c "print(round($ins_10000 / $ins_10, 3))")
+echo "   own instructions per recording: $ins_10 at 10, $ins_10000 at 10,000"
+verdict "linear: own instructions per recording at 10,000 / at 10" "$lin" 1.1
 
 # --------------------------------------------------------------------------
 echo
@@ -186,18 +217,11 @@ for bytes in 0 4294967296; do
   printf '   %31s %s\n' "" "$(tail -n1 "$f")"
   eval "save_shell_$bytes=$(field "$f" "shell commands per unit:"); save_calls_$bytes=$(field "$f" "firmware calls per unit:" | cut -d' ' -f1)"
 done
-"$build/bench/bench_plugin_plain" --benchmark_filter='BM_SavePass' --benchmark_repetitions=5 \
-  --benchmark_report_aggregates_only=true --benchmark_out="$out/save.json" \
-  --benchmark_out_format=json >"$out/save.txt" 2>&1 || { echo "save benchmark failed" >&2; failed=1; }
-save_ratio=$(python3 - "$out/save.json" <<'EOF'
-import json, sys
-med = {b["run_name"].split("/")[1]: b["real_time"] for b in json.load(open(sys.argv[1]))["benchmarks"]
-       if b.get("aggregate_name") == "median"}
-print(f"{med['0']:.1f} {med['4294967296']:.1f} {med['4294967296'] / med['0']:.2f}")
-EOF
-)
-read -r save_empty save_big save_r <<<"$save_ratio"
-echo "   wall time (median of 5 x 20 passes, shell commands included): empty $save_empty ms, 4 GiB $save_big ms, ratio $save_r"
+driver plain save-ratio 10 >"$out/ratio.save.txt" || { echo "interleaved save run failed" >&2; failed=1; }
+echo "   wall time (10 rounds, empty and 4 GiB interleaved, shell commands included):" \
+  "empty $(sed -n 's/^empty: median \([^ ]*\) .*/\1/p' "$out/ratio.save.txt") us," \
+  "4 GiB $(sed -n 's/^4GiB: median \([^ ]*\) .*/\1/p' "$out/ratio.save.txt") us," \
+  "ratio $(sed -n 's/^ratio 4GiB \/ empty: //p' "$out/ratio.save.txt")"
 [ "$save_shell_0" = 3 ] && [ "$save_shell_4294967296" = 3 ] && echo "   three shell commands per recording set: met" ||
   { echo "   three shell commands per recording set: NOT MET"; missed=1; }
 [ "$save_calls_0" = "$save_calls_4294967296" ] && grep -q "same inode: yes" "$out/strace.save-4294967296.out" &&
@@ -216,7 +240,12 @@ for term in -1 0 19; do
   printf '   %-18s firmware calls %s, open() of terminals %s, system calls %s, own instructions %s\n' "$label" \
     "$(field "$f" "firmware calls per unit:" | cut -d' ' -f1)" \
     "$(field "$f" "open() calls of the plug-in per unit:")" "$sc" "$ins"
+  eval "trace_ins_${term#-}=$ins; trace_sys_${term#-}=$sc"
 done
+verdict "no terminal open: own instructions per line" "$trace_ins_1" 5800
+verdict "terminal 0 open: own instructions per line" "$trace_ins_0" 5100
+verdict "only terminal 19 open: own instructions per line" "$trace_ins_19" 5900
+verdict "no terminal open: system calls per line (80 failed opens)" "$trace_sys_1" 94
 
 "$build/bench/bench_plugin_diag" --benchmark_filter='BM_TraceLine' --benchmark_repetitions=3 \
   --benchmark_report_aggregates_only=true --benchmark_min_time=0.2 >"$out/trace.txt" 2>&1 ||

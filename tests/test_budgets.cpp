@@ -11,6 +11,7 @@
 #include "app/main.h"
 #include "app/modes.h"
 #include "app/saving.h"
+#include "lib/log.h"
 #include "tests/support/sim_fixture.h"
 
 namespace {
@@ -113,6 +114,44 @@ TEST_F(BudgetTest, IdleStepWhileTimeshiftingBetweenSamplesReadsNoEventAndNoFile)
   EXPECT_EQ(PM_Timeshifting, (int)ProgMode);
 }
 
+// A trace line: the folder change there and back, the log file created (if
+// missing), opened, appended to in three writes and closed, and the clock
+// read for the stamp. With no terminal open the console pieces cost no
+// firmware call.
+constexpr unsigned kTraceLineCalls = 11;
+
+TEST_F(BudgetTest, TraceLineMakesElevenFirmwareCallsWithOrWithoutATerminal) {
+  StartInIdle();
+  for (int terminal : {-1, 0, 19}) {
+    if (terminal >= 0) sim_terminal_open(terminal, 1);
+    sim_reset_counts();
+    LogLine("Switching to Timeshifting Mode \r\n");
+    EXPECT_EQ(kTraceLineCalls, sim_total_calls()) << terminal;
+    EXPECT_EQ(1u, Calls("TAP_Hdd_Fopen")) << terminal;
+    EXPECT_EQ(1u, Calls("TAP_Hdd_Fclose")) << terminal;
+    EXPECT_EQ(3u, Calls("TAP_Hdd_Fwrite")) << terminal;
+    if (terminal >= 0) sim_terminal_open(terminal, 0);
+  }
+}
+
+TEST_F(BudgetTest, SamplingStepLooksUpChannelAndEventOnce) {
+  StartInIdle();
+  sim_timeshift_start(nullptr);
+  Step();  // Idle sees the buffer
+  Step();  // first sample of the period
+  for (int i = 0; i < 3; ++i) {
+    sim_advance(1001 - 10);
+    sim_reset_counts();
+    Step();
+    ASSERT_EQ(1u, Calls("TAP_Channel_GetCurrent")) << i;
+    ASSERT_EQ(1u, Calls("TAP_GetCurrentEvent")) << i;
+    // The seven calls of the step (slot record, state, channel, event, the
+    // tick and two differences) and the trace line of the grown run.
+    ASSERT_EQ(7u + kTraceLineCalls, sim_total_calls()) << i;
+  }
+  EXPECT_EQ(PM_Timeshifting, (int)ProgMode);
+}
+
 TEST_F(BudgetTest, EventIsLookedUpAtMostOncePer1001Ticks) {
   StartInIdle();
   sim_timeshift_start(nullptr);
@@ -195,6 +234,7 @@ TEST_F(BudgetTest, SavingA4GiBSparseBufferCostsWhatAnEmptyOneCostsAndKeepsItsFil
 
 TEST_F(BudgetTest, ExpiryVisitsEachEntryOnceAndReadsEachRecordingOnce) {
   StartInIdle();
+  unsigned total[2] = {0, 0};
   for (int count : {10, 40}) {
     sim_rmtree("/DataFiles/TimeShift/Save");
     sim_mkdir("/DataFiles/TimeShift/Save");
@@ -211,7 +251,12 @@ TEST_F(BudgetTest, ExpiryVisitsEachEntryOnceAndReadsEachRecordingOnce) {
     EXPECT_EQ(0u, Calls("TAP_Hdd_Delete")) << count;
     EXPECT_EQ(0u, sim_shell_commands()) << count;
     EXPECT_EQ(entries, (unsigned)sim_list_folder("/DataFiles/TimeShift/Save", nullptr, 0));
+    total[count == 10 ? 0 : 1] = sim_total_calls();
   }
+  // Per recording: three entries visited, its ".inf" opened, read and closed,
+  // the clock and the date read, the header cleared, the path formatted, and
+  // the trace line "File Found ...".
+  EXPECT_EQ(30u * (10 + kTraceLineCalls), total[1] - total[0]);
 }
 
 TEST_F(BudgetTest, ExpiryOfOldRecordingsStillReadsEachOnceAndDeletesEachSetOnce) {

@@ -145,6 +145,28 @@ TEST_F(OsdCheckTest, CopyReportsEverySourceThenEveryDestinationCheck) {
       Console());
 }
 
+TEST_F(OsdCheckTest, FailedCopyWarnsItsResultAfterTheChecks) {
+  word a = static_cast<word>(TAP_Osd_Create(0, 0, 100, 50, 0, 0x8000));
+  word b = static_cast<word>(TAP_Osd_Create(0, 0, 60, 40, 0, 0));
+  TAP_Osd_Delete(a);
+  sim_reset_counts();
+  int ret = TAP_Osd_Copy_Chk("gone", a, b, 0, 0, 10, 10, 0, 0, 0);
+  EXPECT_EQ(1u, sim_call_count("TAP_Osd_Copy"));
+  ASSERT_NE(0, ret);
+  EXPECT_EQ(
+      "TAP_Osd_Copy_Chk Warning: srcX(0) >= srcRgnW(0) @ gone\n"
+      "TAP_Osd_Copy_Chk Warning: srcY(0) >= srcRgnH(0) @ gone\n"
+      "TAP_Osd_Copy_Chk Warning: (srcX(0) + w(10)) > srcRgnW(0) @ gone\n"
+      "TAP_Osd_Copy_Chk Warning: (srcY(0) + h(10)) > srcRgnH(0) @ gone\n"
+      "TAP_Osd_Copy_Chk Warning: TAP_Osd_Copy() returned " +
+          std::to_string(ret) + " @ gone\n",
+      Take());
+  // A copy that succeeds says nothing of its result.
+  a = static_cast<word>(TAP_Osd_Create(0, 0, 100, 50, 0, 0x8000));
+  EXPECT_EQ(0, TAP_Osd_Copy_Chk("ok", a, b, 0, 0, 10, 10, 0, 0, 0));
+  EXPECT_EQ("", Take());
+}
+
 TEST_F(OsdCheckTest, OverlongTagIsCutSoTheLineFitsTheBuffer) {
   std::string tag(2000, 't');
   TAP_Osd_Create_Chk(tag.c_str(), 720, 0, 1, 1, 0, 0);

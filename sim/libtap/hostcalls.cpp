@@ -204,12 +204,23 @@ void CloseTerminal(int n, bool collect) {
 }
 
 // A "/dev/pts/..." path: the descriptor of an open virtual terminal, or -1.
-int OpenTerminal(const char* rest) {
+// A terminal that is not open costs what it costs on a receiver, one failed
+// system call: the kernel walks the same path and is asked for a folder
+// opened for writing, which nothing can satisfy (a folder cannot be opened
+// for writing, anything else is not a folder), so no host terminal is ever
+// opened.
+int OpenTerminal(const char* path, const char* rest) {
   int n = -1;
   if (rest[0] >= '0' && rest[0] <= '9' &&
       (rest[1] == '\0' || (rest[0] != '0' && rest[2] == '\0' && rest[1] >= '0' && rest[1] <= '9')))
     n = atoi(rest);
   if (n < 0 || n >= kTerminals || gTermFd[n] == 0) {
+    OpenFn real = RealOpen();
+    int fd = real ? real(path, O_RDWR | O_DIRECTORY | O_CLOEXEC) : -1;
+    if (fd >= 0) {
+      CloseFn realClose = RealClose();
+      if (realClose) realClose(fd);
+    }
     errno = ENOENT;
     return -1;
   }
@@ -220,7 +231,7 @@ int OpenTerminal(const char* rest) {
 }
 
 int OpenAny(const char* path, int flags, mode_t mode) {
-  if (path && strncmp(path, "/dev/pts/", 9) == 0) return OpenTerminal(path + 9);
+  if (path && strncmp(path, "/dev/pts/", 9) == 0) return OpenTerminal(path, path + 9);
   OpenFn real = RealOpen();
   if (!real) {
     errno = ENOSYS;

@@ -32,6 +32,27 @@ void CopyEntryName(char* out, const TYPE_FolderEntry* entry) {
   out[len] = '\0';
 }
 
+// Folders are never recordings, whatever their name.
+bool IsFolderEntry(const TYPE_FolderEntry* entry) {
+  return entry->attr == ATTR_FOLDER;
+}
+
+// Deletes an expired recording with its companions, unless a recording slot
+// is recording a file of that name: the firmware's slots name no folder, so
+// the set stays and is looked at again on the next pass. A playback of it is
+// stopped by the deletion itself.
+void ExpireRecording(const char* name) {
+  if (HDD_isFileInUse(name) >= 3) {
+    TRACE("%s is being recorded, kept\r\n", name);
+    return;
+  }
+  if (HDD_Delete(name)) {
+    TRACE("%s deleted\r\n", name);
+  } else {
+    TRACE("%s not deleted\r\n", name);
+  }
+}
+
 }  // namespace
 
 dword getDword(const byte* p, int bigEndian) {
@@ -113,10 +134,10 @@ dword GetFileAgeHours(dword now, const TYPE_FolderEntry* entry) {
 }
 
 int CleanupSaveFolder(word keepHours) {
-  HDD_TAP_PushDir();
-  if (!HDD_ChangeDir(kSaveFolder)) {
+  // Only inside the Save folder itself: a pass that could not save its
+  // folder, or stands elsewhere, deletes nothing.
+  if (!HDD_TAP_EnterDir(kSaveFolder)) {
     TRACE("Cleanup HDD_ChangeDir failed\r\n");
-    HDD_TAP_PopDir();
     return 1;
   }
 
@@ -133,14 +154,11 @@ int CleanupSaveFolder(word keepHours) {
   for (int visited = 0; visited < count;) {
     char name[128];
     CopyEntryName(name, &entry);
-    if (isRec(name)) {
+    if (isRec(name) && !IsFolderEntry(&entry)) {
       dword age = GetFileAgeHours(GetCurrentTime(), &entry);
       TRACE("File Found fn:%d, attr:%d,  %s info: %d, Age: %d (%d)\n", scan, (int)entry.attr, name,
             (int)entry.info, (int)age, (int)keepHours);
-      if (age >= keepHours) {
-        HDD_Delete(name);
-        TRACE("%s deleted\r\n", name);
-      }
+      if (age >= keepHours) ExpireRecording(name);
     }
     ++visited;
     if (visited >= count) break;

@@ -7,6 +7,7 @@
 #include "app/modes.h"
 #include "app/settings.h"
 #include "lib/log.h"
+#include "lib/message_win.h"
 #include "lib/rec_files.h"
 
 byte LanIndex = 1;
@@ -40,11 +41,24 @@ void ShowPendingNotice() {
   }
 }
 
+// The plug-in ends itself: an open dialog or a held error window is closed
+// and the firmware's normal screen mode given back first, so nothing of the
+// plug-in stays on screen.
+void EndPlugin() {
+  if (Dialog_IsActive()) Dialog_HideWindow();
+  if (NextMessageStop != 0) {
+    EndMessageWin();
+    NextMessageStop = 0;
+    TAP_EnterNormal();
+  }
+  TAP_Exit();
+}
+
 // Answers a request of the firmware's plug-in management.
 dword AnswerRequest(dword request) {
   switch (request) {
     case 1:
-      TAP_Exit();
+      EndPlugin();
       return 1;
     case 2:
     case 4:
@@ -90,7 +104,7 @@ dword TAP_EventHandler(dword event, dword param1, dword param2) {
   if (code == EVT_IDLE || code == EVT_UART) {
     if (CheckRecInfo(LanIndex, (word)KeepBufferHours, (byte)RenameMode, bFourRecs) != 0) {
       TRACE("Brantlow Error, exiting\r\n");
-      TAP_Exit();
+      EndPlugin();
     }
     return param1;
   }

@@ -142,22 +142,25 @@ void StartupStep(byte lanIndex, byte renameMode) {
     bShowTimeshiftStorageMessage = 1;
   }
 
+  // "Save" is looked for and created only inside the timeshift folder
+  // itself; a folder that cannot be entered there counts as missing.
   int passed = 1;
-  HDD_TAP_PushDir();
-  if (!HDD_ChangeDir("/DataFiles/TimeShift")) {
+  if (!HDD_TAP_EnterDir("/DataFiles/TimeShift")) {
     ShowStartupError(lanIndex, ERR_NO_TIMESHIFT_FOLDER);
-  } else if (TAP_Hdd_Exist("Save")) {
-    TRACE("Folder Save found\r\n");
   } else {
-    TAP_Hdd_Create("Save", ATTR_FOLDER);
     if (TAP_Hdd_Exist("Save")) {
-      TRACE("Folder Save not found -> created\r\n");
+      TRACE("Folder Save found\r\n");
     } else {
-      ShowStartupError(lanIndex, ERR_NO_SAVE_FOLDER);
-      passed = 0;
+      TAP_Hdd_Create("Save", ATTR_FOLDER);
+      if (TAP_Hdd_Exist("Save")) {
+        TRACE("Folder Save not found -> created\r\n");
+      } else {
+        ShowStartupError(lanIndex, ERR_NO_SAVE_FOLDER);
+        passed = 0;
+      }
     }
+    HDD_TAP_PopDir();
   }
-  HDD_TAP_PopDir();
 
   if (passed) {
     ProgMode = PM_Idle;

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "app/expiry.h"
+#include "app/main.h"
 #include "app/modes.h"
 #include "app/name_cleanup.h"
 #include "lib/dir_stack.h"
@@ -90,16 +91,41 @@ void BuildNewName(char* newName, size_t size, const char* entryName, byte rename
   AppendBounded(newName, size, StringEndsWith(entryName, ".mpg") ? ".mpg" : ".rec");
 }
 
+// The timeshift slot's record, read once per pass: while the slot records,
+// it names the live buffer's stream file.
+TYPE_RecInfo TimeshiftSlot;
+
+void ReadTimeshiftSlot(void) {
+  memset(&TimeshiftSlot, 0, sizeof(TimeshiftSlot));
+  TAP_Hdd_GetRecInfo(bFourRecs ? 4 : 2, &TimeshiftSlot);
+}
+
+// What the firmware is recording stays where it is: the live timeshift
+// buffer, and any file a recording slot records (the slots name no folder,
+// so the name decides).
+bool IsRecordedNow(const char* name) {
+  if (TimeshiftSlot.recType != 0) {
+    char live[sizeof(TimeshiftSlot.fileName)];
+    size_t len = strnlen(TimeshiftSlot.fileName, sizeof(live) - 1);
+    memcpy(live, TimeshiftSlot.fileName, len);
+    live[len] = '\0';
+    if (strcmp(live, name) == 0) return true;
+  }
+  return HDD_isFileInUse(name) >= 3;
+}
+
 }  // namespace
 
 int CheckTimeshiftFolder(byte renameMode) {
   if (dwLastCheckStart == 0) dwLastCheckStart = TAP_GetTick();
   int handled = 0;
 
-  HDD_TAP_PushDir();
-  if (!HDD_ChangeDir(kTimeshiftFolder)) {
+  // Only inside the timeshift folder itself: a pass that could not save its
+  // folder, or stands elsewhere, touches nothing.
+  if (!HDD_TAP_EnterDir(kTimeshiftFolder)) {
     TRACE("Chdir to %s failed\r\n", kTimeshiftFolder);
   } else {
+    ReadTimeshiftSlot();
     TYPE_FolderEntry entry;
     memset(&entry, 0, sizeof(entry));
     int count = (int)TAP_Hdd_FindFirst(&entry, NULL);
@@ -114,7 +140,7 @@ int CheckTimeshiftFolder(byte renameMode) {
             (int)entry.info);
 
       int isTs = StringEndsWith(entryName, ".ts");
-      if (isRec(entryName) || isTs) {
+      if ((isRec(entryName) || isTs) && entry.attr != ATTR_FOLDER && !IsRecordedNow(entryName)) {
         // HDD_Rename works on a 128-byte buffer; the name built here is at
         // most 84 bytes (programme) or kStreamNameMax (present name).
         char newName[200];
@@ -127,13 +153,15 @@ int CheckTimeshiftFolder(byte renameMode) {
           char oldPath[200];
           char newPath[200];
           static_assert(sizeof(entryName) + 4 <= sizeof(oldPath), "companion name fits");
+          // They follow only a buffer that took its new name, and only onto
+          // free names (HDD_Rename chose one free for the whole set).
           TAP_SPrint(oldPath, "%s.inf", entryName);
-          if (strlen(newName) + 4 < sizeof(newPath)) {
+          if (strlen(newName) + 4 < sizeof(newPath) && TAP_Hdd_Exist(entryName) == 0) {
             TAP_SPrint(newPath, "%s.inf", newName);
-            TAP_Hdd_Rename(oldPath, newPath);
+            HDD_RenameFile(oldPath, newPath);
             TAP_SPrint(oldPath, "%s.nav", entryName);
             TAP_SPrint(newPath, "%s.nav", newName);
-            TAP_Hdd_Rename(oldPath, newPath);
+            HDD_RenameFile(oldPath, newPath);
           }
         }
 
@@ -148,8 +176,8 @@ int CheckTimeshiftFolder(byte renameMode) {
       scan = (int)TAP_Hdd_FindNext(&entry);
       if (scan <= 0) break;
     }
+    HDD_TAP_PopDir();
   }
-  HDD_TAP_PopDir();
 
   dword elapsed = TAP_DiffTick(dwLastCheckStart, TAP_GetTick());
   if (elapsed < kSeriesTicks && !handled) return 0;

@@ -92,3 +92,51 @@ int HDD_TAP_PopDir(void) {
 int HDD_TAP_DirStackDepth(void) {
   return TAPDirStackDepth;
 }
+
+namespace {
+
+// Length of a folder path without its trailing "/" characters; the root
+// keeps its one "/".
+size_t FolderLength(const char* path, size_t length) {
+  while (length > 1 && path[length - 1] == '/') --length;
+  return length;
+}
+
+// 1 when current (a path from the disk's root) names folder, where a folder
+// without a leading "/" counts from the root as the move command reads it.
+int SameFolder(const char* current, const char* folder) {
+  if (folder[0] == '/') {
+    size_t a = FolderLength(current, strlen(current));
+    size_t b = FolderLength(folder, strlen(folder));
+    return a == b && memcmp(current, folder, a) == 0;
+  }
+  if (current[0] != '/') return 0;
+  size_t a = FolderLength(current, strlen(current));
+  size_t b = FolderLength(folder, strlen(folder));
+  if (b == 0) return a == 1;
+  return a == b + 1 && memcmp(current + 1, folder, b) == 0;
+}
+
+}  // namespace
+
+// The firmware's folder record tells where the plug-in stands, whatever a
+// change reported. A folder found only in its UTF-8 form is current under
+// that form.
+int HDD_TAP_IsCurrentDir(const char* folder) {
+  if (folder == nullptr || folder[0] == 0) return 0;
+  char current[kPathSize];
+  current[0] = 0;
+  if (HDD_TAP_GetCurrentDir(current) != 0 || current[0] == 0) return 0;
+  if (SameFolder(current, folder)) return 1;
+  if (UTF8Length(folder) >= kUtf8Size) return 0;
+  char utf8[kUtf8Size];
+  StrToUTF8(folder, utf8);
+  return SameFolder(current, utf8);
+}
+
+int HDD_TAP_EnterDir(const char* folder) {
+  if (!HDD_TAP_PushDir()) return 0;
+  if (HDD_ChangeDir(folder) && HDD_TAP_IsCurrentDir(folder)) return 1;
+  HDD_TAP_PopDir();
+  return 0;
+}

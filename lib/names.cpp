@@ -97,7 +97,11 @@ void SeparateFileNameComponents(const char* name, char* base, char* extension, i
 // name (and might exist). On refusal, and for a name that is itself too long,
 // name becomes the empty text; callers treat an empty result as "no name".
 void MakeUniqueFileName(char* name) {
-  if (name == nullptr) return;
+  MakeUniqueName(name, TAP_Hdd_Exist);
+}
+
+void MakeUniqueName(char* name, int (*taken)(const char* candidate)) {
+  if (name == nullptr || taken == nullptr) return;
   char base[kNameSize];
   char extension[kNameSize];
   int number;
@@ -113,7 +117,7 @@ void MakeUniqueFileName(char* name) {
 
   char candidate[kNameSize];
   int len = snprintf(candidate, sizeof candidate, "%s%s%s", base, extension, suffix);
-  while (len >= 0 && static_cast<size_t>(len) < sizeof candidate && TAP_Hdd_Exist(candidate)) {
+  while (len >= 0 && static_cast<size_t>(len) < sizeof candidate && taken(candidate)) {
     if (number == 0x7FFFFFFF) {
       len = -1;
       break;

@@ -15,6 +15,9 @@ enum : dword {
 void SeparateFileNameComponents(const char* name, char* base, char* extension, int* number,
                                 int* isRecording, int* isDeleted);
 void MakeUniqueFileName(char* name);
+// MakeUniqueFileName with the test of a candidate passed in: taken(candidate)
+// non-zero means the candidate cannot be used.
+void MakeUniqueName(char* name, int (*taken)(const char* candidate));
 void MakeValidFileName(char* name, dword flags);
 int isLegalChar(byte c, dword flags);
 void StrToUTF8(const char* source, char* destination);

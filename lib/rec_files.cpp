@@ -139,16 +139,40 @@ int BuildMoveCommand(char* command, const char* name, const char* fromFolder, co
   return 1;
 }
 
-// The commands that move name (and, with its recording flag, its companions)
-// to target. With run 0 only checks that all of them can be built.
+// A candidate for a set's new name is taken when the stream name or, for a
+// recording, its ".inf" or ".nav" companion exists in the current folder (as
+// a file or a folder): the set lands on free names only. A companion name
+// that would not fit is left to the callers' own check, which refuses it.
+int SetTaken(const char* candidate) {
+  if (TAP_Hdd_Exist(candidate)) return 1;
+  if (!RecordingFlag(candidate)) return 0;
+  char companion[kNameSize];
+  for (const char* ext : kCompanions) {
+    if (CompanionName(candidate, ext, companion) && TAP_Hdd_Exist(companion)) return 1;
+  }
+  return 0;
+}
+
+// The commands that move name to target: the stream first, then each
+// companion whose bit is set in companions (1 ".inf", 2 ".nav"). With run 0
+// only checks that all of them can be built. When run, the companions follow
+// only when the stream has left the current folder (the source folder): a
+// stream that stayed keeps its companions with it. Returns 1 when every
+// command could be built (and, when run, the stream moved).
 int MoveSet(const char* name, const char* fromFolder, const char* target, const char* toFolder,
-            bool withCompanions, bool run) {
+            unsigned companions, bool run) {
   char command[kCommandSize];
   if (!BuildMoveCommand(command, name, fromFolder, target, toFolder)) return 0;
-  if (run) system(command);
-  if (!withCompanions) return 1;
+  if (run) {
+    system(command);
+    if (TAP_Hdd_Exist(name)) return 0;
+  }
 
+  unsigned bit = 1;
   for (const char* ext : kCompanions) {
+    bool wanted = (companions & bit) != 0;
+    bit <<= 1;
+    if (!wanted) continue;
     char from[kNameSize];
     char to[kNameSize];
     if (!CompanionName(name, ext, from) || !CompanionName(target, ext, to)) return 0;
@@ -158,10 +182,55 @@ int MoveSet(const char* name, const char* fromFolder, const char* target, const 
   return 1;
 }
 
-// Renames name to "FilerDelete.tmp" and deletes that.
-void DeleteUnderTempName(const char* name) {
+// Renames name to "FilerDelete.tmp" and deletes that, but only a file that
+// this rename produced: a "FilerDelete.tmp" already in the folder is not the
+// plug-in's and stays, and so does name. A delete that fails gives the file
+// its own name back. Returns 1 when name is gone.
+int DeleteUnderTempName(const char* name) {
+  if (TAP_Hdd_Exist(kDeleteTemp)) return 0;
   TAP_Hdd_Rename(name, kDeleteTemp);
+  if (TAP_Hdd_Exist(name) || !TAP_Hdd_Exist(kDeleteTemp)) return 0;
   TAP_Hdd_Delete(kDeleteTemp);
+  if (!TAP_Hdd_Exist(kDeleteTemp)) return 1;
+  TAP_Hdd_Rename(kDeleteTemp, name);
+  return 0;
+}
+
+// A file of the current folder that an operation on sets may touch: it
+// exists and is not a folder.
+bool IsPlainFile(const char* name) {
+  return TAP_Hdd_Exist(name) != 0 && !HDD_IsFolder(name);
+}
+
+// The move of fileName, run from inside fromFolder: see HDD_Move.
+int MoveFromHere(const char* fileName, const char* fromFolder, const char* toFolder) {
+  if (!IsPlainFile(fileName)) return 0;
+  const bool withCompanions = RecordingFlag(fileName) != 0;
+  // Companions that are folders are not part of the set and stay.
+  unsigned companions = 0;
+  if (withCompanions) {
+    unsigned bit = 1;
+    for (const char* ext : kCompanions) {
+      char companion[kNameSize];
+      if (!CompanionName(fileName, ext, companion)) return 0;
+      if (!HDD_IsFolder(companion)) companions |= bit;
+      bit <<= 1;
+    }
+  }
+
+  // The name the set gets there: free for the whole set in the target
+  // folder, which must be entered for the names to be tested at all.
+  char target[kUniqueSize];
+  if (!HDD_TAP_EnterDir(toFolder)) return 0;
+  StrCopyBounded(target, sizeof target, fileName);
+  MakeUniqueName(target, SetTaken);
+  HDD_TAP_PopDir();
+  if (!HDD_TAP_IsCurrentDir(fromFolder)) return 0;
+
+  // All commands of the set are checked before the first one runs, so a
+  // name that does not fit moves nothing.
+  if (!MoveSet(fileName, fromFolder, target, toFolder, companions, false)) return 0;
+  return MoveSet(fileName, fromFolder, target, toFolder, companions, true);
 }
 
 // A name from a firmware record (at most capacity bytes, maybe without
@@ -176,13 +245,35 @@ void RecordName(const char* name, size_t capacity, char* out) {
 
 }  // namespace
 
+int HDD_IsFolder(const char* name) {
+  if (!FitsName(name) || TAP_Hdd_Exist(name) == 0) return 0;
+  // A folder is what can be entered. When the plug-in cannot tell, or
+  // cannot get back to where it stood, the name counts as a folder, so that
+  // nothing is done with it.
+  char here[200];
+  here[0] = 0;
+  if (HDD_TAP_GetCurrentDir(here) != 0 || here[0] == 0) return 1;
+  if (!HDD_TAP_PushDir()) return 1;
+  int entered = HDD_ChangeDir(name);
+  int back = HDD_TAP_PopDir();
+  if (!back || !HDD_TAP_IsCurrentDir(here)) return 1;
+  return entered ? 1 : 0;
+}
+
+int HDD_RenameFile(const char* oldName, const char* newName) {
+  if (!FitsName(oldName) || !FitsName(newName)) return 0;
+  if (!IsPlainFile(oldName) || TAP_Hdd_Exist(newName)) return 0;
+  TAP_Hdd_Rename(oldName, newName);
+  return TAP_Hdd_Exist(oldName) == 0 && TAP_Hdd_Exist(newName) != 0 ? 1 : 0;
+}
+
 void HDD_Rename(const char* oldName, char* newName) {
   if (!FitsName(oldName) || !FitsName(newName)) return;
-  if (TAP_Hdd_Exist(oldName) == 0) return;
+  if (!IsPlainFile(oldName)) return;
 
   char target[kUniqueSize];
   StrCopyBounded(target, sizeof target, newName);
-  MakeUniqueFileName(target);
+  MakeUniqueName(target, SetTaken);
   if (!FitsName(target)) return;
 
   // Every name of the set must fit before anything is renamed.
@@ -195,47 +286,29 @@ void HDD_Rename(const char* oldName, char* newName) {
   }
 
   StrCopyBounded(newName, kNameSize, target);
-  TAP_Hdd_Rename(oldName, newName);
-  if (!withCompanions) return;
-  TAP_Hdd_Rename(oldInf, newInf);
-  TAP_Hdd_Rename(oldNav, newNav);
+  // The companions follow only a stream that took its new name; a companion
+  // that is a folder, or is missing, stays.
+  if (!HDD_RenameFile(oldName, newName) || !withCompanions) return;
+  HDD_RenameFile(oldInf, newInf);
+  HDD_RenameFile(oldNav, newNav);
 }
 
 int HDD_Move(const char* fileName, const char* fromFolder, const char* toFolder) {
   if (!fileName || !fromFolder || !toFolder) return 0;
   // A file name names a file inside fromFolder: a "/" in it would reach
-  // other folders.
+  // other folders, and "." and ".." are folders themselves.
   if (!FitsName(fileName) || strchr(fileName, '/')) return 0;
+  if (strcmp(fileName, ".") == 0 || strcmp(fileName, "..") == 0) return 0;
 
-  HDD_TAP_PushDir();
-  if (!HDD_ChangeDir(fromFolder) || TAP_Hdd_Exist(fileName) == 0) {
-    HDD_TAP_PopDir();
-    return 0;
-  }
-
-  // The name the file gets there: unique among the target folder's files.
-  char target[kUniqueSize];
-  HDD_TAP_PushDir();
-  HDD_ChangeDir(toFolder);
-  StrCopyBounded(target, sizeof target, fileName);
-  MakeUniqueFileName(target);
+  if (!HDD_TAP_EnterDir(fromFolder)) return 0;
+  int result = MoveFromHere(fileName, fromFolder, toFolder);
   HDD_TAP_PopDir();
-
-  bool withCompanions = RecordingFlag(fileName) != 0;
-  // All commands of the set are checked before the first one runs, so a
-  // name that does not fit moves nothing.
-  if (!MoveSet(fileName, fromFolder, target, toFolder, withCompanions, false)) {
-    HDD_TAP_PopDir();
-    return 0;
-  }
-  MoveSet(fileName, fromFolder, target, toFolder, withCompanions, true);
-  HDD_TAP_PopDir();
-  return 1;
+  return result;
 }
 
-void HDD_Delete(const char* fileName) {
-  if (!FitsName(fileName)) return;
-  if (TAP_Hdd_Exist(fileName) == 0) return;
+int HDD_Delete(const char* fileName) {
+  if (!FitsName(fileName)) return 0;
+  if (!IsPlainFile(fileName)) return 0;
 
   int inUse = HDD_isFileInUse(fileName);
   if (inUse == 1 || inUse == 2) {
@@ -245,12 +318,17 @@ void HDD_Delete(const char* fileName) {
     TAP_Hdd_StopRecord(byte(inUse - 3));
   }
 
-  DeleteUnderTempName(fileName);
-  if (!RecordingFlag(fileName) || !IsStreamName(fileName)) return;
+  // The companions go only after the stream went.
+  if (!DeleteUnderTempName(fileName)) return 0;
+  if (!RecordingFlag(fileName) || !IsStreamName(fileName)) return 1;
 
   char companion[kNameSize];
-  if (CompanionName(fileName, ".inf", companion)) DeleteUnderTempName(companion);
-  if (CompanionName(fileName, ".nav", companion)) DeleteUnderTempName(companion);
+  for (const char* ext : kCompanions) {
+    if (CompanionName(fileName, ext, companion) && IsPlainFile(companion)) {
+      DeleteUnderTempName(companion);
+    }
+  }
+  return 1;
 }
 
 int HDD_isFileInUse(const char* fileName) {

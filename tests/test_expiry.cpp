@@ -257,3 +257,57 @@ TEST_F(ExpiryPass, RestoresTheFolderAndCopesWithAMissingSaveFolder) {
   EXPECT_EQ(1, sim_write_file("/ProgramFiles/probe.rec.inf", InfHeader(7).data(), 28));
   EXPECT_EQ(7u, TMS_GetStarttimeFromFile("probe.rec"));
 }
+
+// A pass that could not save its folder, or that does not stand where it
+// asked to go, deletes nothing: neither in Save nor where it happens to be.
+TEST_F(ExpiryPass, DeletesNothingUnlessItConfirmedItStandsInSave) {
+  const char kOwn[] = "/ProgramFiles/Settings/Brantlow/Mine.rec";
+  struct Case {
+    const char* what;
+    void (*fault)();
+  } cases[] = {
+      // The change into "/ProgramFiles" fails when the success value is
+      // learnt, and so does the change into Save: the failure reads as
+      // success while the plug-in still stands in its own folder.
+      {"success value learnt wrongly",
+       [] {
+         sim_fail_chdir("/ProgramFiles");
+         sim_fail_chdir("/DataFiles/TimeShift/Save");
+         ASSERT_EQ(0u, TAP_Hdd_ChangeDir("/ProgramFiles/Settings/Brantlow"));
+       }},
+      {"push refused", [] { sim_fail_symbol("_tapTask", 1); }},
+  };
+  for (const Case& c : cases) {
+    sim_clear_faults();
+    sim_fail_symbol("_tapTask", 0);
+    ASSERT_EQ(1, sim_mkdir("/ProgramFiles/Settings/Brantlow"));
+    ASSERT_EQ(1, sim_make_recording(kOwn, 2026, 12, 1, 8, 0, 0));
+    Rec("Old.rec", 1, 8, 0);
+    c.fault();
+    EXPECT_EQ(1, CleanupSaveFolder(0)) << c.what;
+    for (const char* ext : {"", ".inf", ".nav"}) {
+      EXPECT_TRUE(sim_exists((std::string(kOwn) + ext).c_str())) << c.what << ext;
+      EXPECT_TRUE(Has((std::string("Old.rec") + ext).c_str())) << c.what << ext;
+    }
+    EXPECT_EQ(-1, HDD_TAP_DirStackDepth()) << c.what;
+  }
+}
+
+// A set whose name a recording slot is recording is kept, and deleted by the
+// first pass after the recording ended; a folder is never expired.
+TEST_F(ExpiryPass, KeepsWhatIsBeingRecordedAndNeverTakesAFolder) {
+  ASSERT_EQ(1, sim_mkdir("/ProgramFiles/Settings/Brantlow"));  // the log's folder
+  Rec("News.rec", 1, 8, 0);
+  ASSERT_EQ(1, sim_mkdir("/DataFiles/TimeShift/Save/Shelf.rec"));
+  ASSERT_EQ(1, sim_set_mtime("/DataFiles/TimeShift/Save/Shelf.rec", 2026, 11, 1, 0, 0, 0));
+  sim_record_start(1, "News.rec");
+  EXPECT_EQ(1, CleanupSaveFolder(36));
+  EXPECT_EQ(0u, sim_stop_record_calls(1));
+  EXPECT_TRUE(Has("News.rec") && Has("News.rec.inf") && Has("News.rec.nav"));
+  EXPECT_TRUE(sim_log_contains("News.rec is being recorded, kept"));
+  sim_record_stop(1);
+  EXPECT_EQ(1, CleanupSaveFolder(0));
+  EXPECT_FALSE(Has("News.rec") || Has("News.rec.inf") || Has("News.rec.nav"));
+  EXPECT_TRUE(Has("Shelf.rec"));
+  EXPECT_FALSE(Has("FilerDelete.tmp"));
+}

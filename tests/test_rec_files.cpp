@@ -398,6 +398,85 @@ TEST_F(RecFilesTest, DeleteSuffixCases) {
 }
 
 // ---------------------------------------------------------------------------
+// Disks that are not pristine, and firmware faults
+
+TEST_F(RecFilesTest, NewNamesAreFreeForTheWholeSet) {
+  MakeSet(kTs, "A.rec");
+  WriteText(In(kTs, "B.rec.inf").c_str(), "stranger");
+  EnterTimeShift();
+  char name[128] = "B.rec";
+  EXPECT_BALANCED(HDD_Rename("A.rec", name));
+  EXPECT_STREQ("B-2.rec", name);
+  EXPECT_EQ("stranger", Content(kTs, "B.rec.inf"));
+  EXPECT_EQ("A.rec.inf", Content(kTs, "B-2.rec.inf"));
+
+  // In Save a stray companion and a folder named like one take their names.
+  WriteText(In(kSave, "B.rec.inf").c_str(), "saved");
+  ASSERT_EQ(1, sim_mkdir(In(kSave, "B-2.rec.nav").c_str()));
+  EXPECT_EQ(1, HDD_Move("B-2.rec", kTs, kSave));
+  EXPECT_EQ("A.rec", Content(kSave, "B-3.rec"));
+  EXPECT_EQ("A.rec.inf", Content(kSave, "B-3.rec.inf"));
+  EXPECT_EQ("A.rec.nav", Content(kSave, "B-3.rec.nav"));
+  EXPECT_EQ("saved", Content(kSave, "B.rec.inf"));
+  EXPECT_FALSE(Has(kSave, "B-2.rec.nav/B-2.rec.nav"));
+}
+
+TEST_F(RecFilesTest, FoldersAndDotNamesAreNeverRenamedMovedOrDeleted) {
+  ASSERT_EQ(1, sim_mkdir(In(kTs, "Shelf.rec").c_str()));
+  WriteText(In(kTs, "Shelf.rec/mine").c_str(), "m");
+  WriteText(In(kTs, "Lone.rec").c_str(), "s");
+  ASSERT_EQ(1, sim_mkdir(In(kTs, "Lone.rec.inf").c_str()));
+  sim_reset_counts();
+  int result = 1;
+  for (const char* name : {".", "..", "Shelf.rec"}) {
+    EXPECT_BALANCED(result = HDD_Move(name, kTs, kSave));
+    EXPECT_EQ(0, result) << name;
+  }
+  EXPECT_EQ(0u, sim_shell_commands());
+
+  EnterTimeShift();
+  char name[128] = "Other.rec";
+  EXPECT_BALANCED(HDD_Rename("Shelf.rec", name));
+  EXPECT_BALANCED(result = HDD_Delete("Shelf.rec"));
+  EXPECT_EQ(0, result);
+  EXPECT_EQ("m", Content(kTs, "Shelf.rec/mine"));
+  // A folder named like a companion is not part of the set.
+  char renamed[128] = "Pair.rec";
+  EXPECT_BALANCED(HDD_Rename("Lone.rec", renamed));
+  EXPECT_TRUE(Has(kTs, "Pair.rec") && Has(kTs, "Lone.rec.inf") && !Has(kTs, "Pair.rec.inf"));
+  EXPECT_BALANCED(result = HDD_Delete("Pair.rec"));
+  EXPECT_EQ(1, result);
+  EXPECT_TRUE(Has(kTs, "Lone.rec.inf"));
+  EXPECT_FALSE(Has(kTs, "FilerDelete.tmp"));
+}
+
+TEST_F(RecFilesTest, FaultsLeaveTheSetWhereItWas) {
+  // A target folder that cannot be entered: nothing moves, nothing is
+  // overwritten there.
+  MakeSet(kTs, "News.rec");
+  MakeSet(kSave, "News-2.rec");
+  sim_fail_chdir(kSave);
+  sim_reset_counts();
+  int result = 1;
+  EXPECT_BALANCED(result = HDD_Move("News.rec", kTs, kSave));
+  EXPECT_EQ(0, result);
+  EXPECT_EQ(0u, sim_shell_commands());
+  EXPECT_EQ("News-2.rec", Content(kSave, "News-2.rec"));
+  EXPECT_TRUE(Has(kTs, "News.rec") && Has(kTs, "News.rec.inf") && Has(kTs, "News.rec.nav"));
+  sim_clear_faults();
+
+  // A stale "FilerDelete.tmp" is not the plug-in's: it stays, and so does
+  // the whole set that could not be renamed to it.
+  WriteText(In(kSave, "FilerDelete.tmp").c_str(), "stale");
+  ASSERT_EQ(1, HDD_ChangeDir(kSave));
+  EXPECT_BALANCED(result = HDD_Delete("News-2.rec"));
+  EXPECT_EQ(0, result);
+  EXPECT_EQ("stale", Content(kSave, "FilerDelete.tmp"));
+  EXPECT_TRUE(Has(kSave, "News-2.rec") && Has(kSave, "News-2.rec.inf") &&
+              Has(kSave, "News-2.rec.nav"));
+}
+
+// ---------------------------------------------------------------------------
 // HDD_isFileInUse and HDD_NumberOfRECSlots
 
 TEST_F(RecFilesTest, InUseCodesWithTwoSlots) {

@@ -211,12 +211,31 @@ TEST_F(Saving, NameOf127CharactersStaysWithinTheNameLimit) {
 TEST_F(Saving, FoldersAndOtherFilesAreLeftAlone) {
   WriteText((kTs + "notes.txt").c_str(), "n");
   WriteText((kTs + "Lone.rec.inf").c_str(), std::string(28, '\0'));
+  ASSERT_EQ(1, sim_mkdir((kTs + "Shelf.rec").c_str()));
+  WriteText((kTs + "Shelf.rec/mine.txt").c_str(), "m");  // a folder named like a recording
   Programme("News");
   EXPECT_EQ(0, CheckTimeshiftFolder(1));
   EXPECT_TRUE(InTs("notes.txt"));
   EXPECT_TRUE(InTs("Lone.rec.inf"));
+  EXPECT_TRUE(InTs("Shelf.rec/mine.txt"));
+  EXPECT_EQ("", SaveNames());
   EXPECT_TRUE(sim_exists("/DataFiles/TimeShift/Save"));
   EXPECT_EQ(-1, HDD_TAP_DirStackDepth());
+}
+
+// A pass that could not save the current folder touches nothing, and leaves
+// the plug-in where it stood.
+TEST_F(Saving, RefusedPushTouchesNothing) {
+  Buffer("T.rec");
+  Programme("News");
+  sim_fail_symbol("_tapTask", 1);
+  CheckTimeshiftFolder(1);
+  sim_fail_symbol("_tapTask", 0);
+  EXPECT_TRUE(InTs("T.rec") && InTs("T.rec.inf") && InTs("T.rec.nav"));
+  EXPECT_EQ("", SaveNames());
+  char here[200] = {0};
+  HDD_TAP_GetCurrentDir(here);
+  EXPECT_STREQ("/ProgramFiles", here);
 }
 
 // ---------------------------------------------------------------------------

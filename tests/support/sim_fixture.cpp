@@ -1,5 +1,7 @@
 #include "tests/support/sim_fixture.h"
 
+#include <string.h>
+
 #include <vector>
 
 void SimTest::SetUp() {
@@ -27,4 +29,17 @@ std::string BuildPath(const char* relative) {
 
 std::string SourcePath(const char* relative) {
   return std::string(BRANTLOW_SOURCE_DIR) + "/" + relative;
+}
+
+std::string CallsAmong(std::initializer_list<const char*> names) {
+  std::string out;
+  const char* p = sim_call_sequence();
+  while (*p) {
+    const char* end = strchr(p, ' ');
+    std::string name(p, end ? end : p + strlen(p));
+    for (const char* n : names)
+      if (name == n) out += name + " ";
+    p = end ? end + 1 : p + name.size();
+  }
+  return out;
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <string>
 
 #include "sim/control.h"
@@ -23,3 +24,7 @@ class SimTest : public ::testing::Test {
 std::string BuildPath(const char* relative);
 // Path of a file in the source tree ("scenarios/evening.scn").
 std::string SourcePath(const char* relative);
+
+// The firmware calls of sim_call_sequence() that are among names, in order,
+// each followed by a blank: the order of a few calls, whatever else ran.
+std::string CallsAmong(std::initializer_list<const char*> names);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "lib/dir_stack.h"
+#include "lib/firmware.h"
 #include "tests/support/sim_fixture.h"
 
 namespace {
@@ -123,6 +124,17 @@ TEST_F(DirStackTest, UnreachableTablesRefuseThePush) {
 TEST_F(DirStackTest, GetCurrentDirWithNullBuffer) {
   EXPECT_EQ(0, HDD_TAP_GetCurrentDir(nullptr));
   EXPECT_EQ("/ProgramFiles", Current());
+}
+
+TEST_F(DirStackTest, RecordWithoutFolderLeavesTheBufferAsItWas) {
+  TYPE_TapTaskEntry* table = static_cast<TYPE_TapTaskEntry*>(FIS_vTAPTable());
+  const dword index = *static_cast<const dword*>(FIS_vcurTapTask());
+  const dword folder = table[index].folderWord;
+  table[index].folderWord = 0;
+  char path[200] = "old";
+  EXPECT_EQ(0, HDD_TAP_GetCurrentDir(path));
+  EXPECT_STREQ("old", path);
+  table[index].folderWord = folder;
 }
 
 TEST_F(DirStackTest, PathsBeyond199CharactersAreRefusedNotCut) {

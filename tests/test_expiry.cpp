@@ -103,6 +103,10 @@ TEST_F(SimTest, StartTimeIsReadFromTheInformationFile) {
   EXPECT_EQ(0u, TMS_GetStarttimeFromFile("Missing.rec"));
   WriteText("/ProgramFiles/Short.rec.inf", std::string(8, '\x07'));  // ends before the field
   EXPECT_EQ(0u, TMS_GetStarttimeFromFile("Short.rec"));
+  // Only a stream's companion is taken as it stands; any other name gets ".inf".
+  WriteText("/ProgramFiles/Notes.inf", InfHeader(1));
+  WriteText("/ProgramFiles/Notes.inf.inf", InfHeader(start));
+  EXPECT_EQ(start, TMS_GetStarttimeFromFile("Notes.inf"));
 }
 
 TEST_F(SimTest, StartTimePathLongerThan127CharactersIsRefused) {

@@ -170,6 +170,7 @@ TEST_F(IniTest, OutOfRangeValuesAreClamped) {
   EXPECT_EQ(2, Read("V=-4294967294\r\n", "V", 0, -100, 100));
   // Only 11 characters are examined: a junk character behind them passes.
   EXPECT_EQ(12, Read("V=00000000012x\r\n", "V", 0, -100, 100));
+  EXPECT_EQ(7, Read("V=0000000001x\r\n", "V", 7, -100, 100));      // the 11th is examined
   EXPECT_EQ(-1000, Read("V=2147483648\r\n", "V", 0, -1000, 100));  // 2^31 is negative
 }
 

@@ -87,6 +87,9 @@ TEST_F(LogTest, ConsolePiecesGoToTheFirstOpenTerminal) {
   LogEntry(nullptr, nullptr, 1, 0, "bare");
   LogEntry(nullptr, "Prog", 1, 9, "");
   EXPECT_EQ(std::string(kStamp) + " Prog: hi\nbare\nProg: \n", sim_terminal_text(3));
+  // Every piece goes out with its terminating zero byte, the empty stamp of
+  // a layout without one included: 21 + 7 + 3 + 2, 5 + 2, 1 + 7 + 2 bytes.
+  EXPECT_EQ(50u, sim_terminal_bytes(3));
   EXPECT_STREQ("", sim_terminal_text(0));
   EXPECT_STREQ("", sim_terminal_text(5));
 }
@@ -103,6 +106,7 @@ TEST_F(LogTest, PrintNetWithoutTerminalsDropsTheText) {
   sim_terminal_open(19, 1);
   PrintNet("last");
   EXPECT_STREQ("last", sim_terminal_text(19));
+  EXPECT_EQ(5u, sim_terminal_bytes(19));
 }
 
 TEST_F(LogTest, LongTextReachesTheConsoleWhole) {

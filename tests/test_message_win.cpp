@@ -117,6 +117,29 @@ TEST_F(MessageWinTest, NullFirstLineEndsTheListOfShowMessageWin) {
   EXPECT_EQ(0, sim_screen_shows("second"));
 }
 
+TEST_F(MessageWinTest, OddSizesCentreRoundingDownAndNoLineEndsOnRow576) {
+  std::string text = "a";
+  while ((TAP_Osd_GetW(text.c_str(), 0, 0) + 14) % 2 == 0 && text[0] < 'z') ++text[0];
+  const char* content[] = {nullptr, text.c_str(), nullptr};
+  ShowMessageWindow(content, 720, 576, 0, 0, kFrame, 0, 0xFFFFFFFF, kBack, 0);
+  ASSERT_EQ(1u, Width() % 2);
+  ASSERT_EQ(29u, Height());
+  const int x = (720 - static_cast<int>(Width())) / 2;  // half the rest, rounded down
+  EXPECT_EQ(kFrame, sim_screen_pixel(x, 273));
+  EXPECT_EQ(0u, sim_screen_pixel(x - 1, 273));
+  EXPECT_EQ(0u, sim_screen_pixel(x, 272));
+
+  // At y 414 the eighth line of size 0 would end on row 576: seven lines.
+  std::vector<std::string> lines = Numbered(10);
+  std::vector<const char*> many{nullptr};
+  for (auto& l : lines) many.push_back(l.c_str());
+  many.push_back(nullptr);
+  for (dword y : {413u, 414u}) {
+    ShowMessageWindow(many.data(), 10, y, 0, 0, kFrame, 0, 0xFFFFFFFF, kBack, 0);
+    EXPECT_EQ(10u + (y == 413 ? 8 : 7) * 19, Height()) << y;
+  }
+}
+
 // --- clipping ---------------------------------------------------------------
 
 TEST_F(MessageWinTest, WindowAtX600IsCutAtTheScreenEdge) {

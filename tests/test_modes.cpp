@@ -291,6 +291,20 @@ TEST_F(Modes, SamplesAreTakenOncePer1001Ticks) {
   EXPECT_EQ(5u, sim_call_count("TAP_GetCurrentEvent"));
 }
 
+TEST_F(Modes, SamplesComeExactly1001TicksApart) {
+  StartTimeshift();
+  SampleOn(1, 1);
+  const dword last = LastTick;
+  sim_reset_counts();
+  sim_advance(1000);
+  ASSERT_EQ(0, Step());
+  EXPECT_EQ(0u, sim_call_count("TAP_GetCurrentEvent"));
+  sim_advance(1);
+  ASSERT_EQ(0, Step());
+  EXPECT_EQ(1u, sim_call_count("TAP_GetCurrentEvent"));
+  EXPECT_EQ(last + 1001, LastTick);
+}
+
 TEST_F(Modes, RenameModeZeroTakesNoSamples) {
   StartTimeshift(0);
   sim_reset_counts();

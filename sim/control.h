@@ -96,6 +96,9 @@ int sim_log_contains(const char* needle);
 void sim_add_channel(int svcType, int svcNum, const char* name);
 // name NULL: the channel has no current event (TAP_GetCurrentEvent gives NULL).
 void sim_set_event(int svcType, int svcNum, const char* name, const char* description);
+// The event id of the channel's current event (sim_set_event numbers them
+// from 1); 0 is what the firmware gives a record that holds no programme.
+void sim_set_event_id(int svcType, int svcNum, unsigned id);
 void sim_tune(int svcType, int svcNum);
 
 // ---------------------------------------------------------------------------

@@ -169,6 +169,8 @@ TEST_F(SimTest, StartLaterThanNowGivesAgeZero) {
   const dword now = Packed(2026, 12, 7, 20, 0);
   TYPE_FolderEntry future = Entry("Future.rec", Packed(2026, 12, 8, 19, 0));
   EXPECT_EQ(0u, GetFileAgeHours(now, &future));
+  TYPE_FolderEntry soon = Entry("Soon.rec", Packed(2026, 12, 7, 20, 1));  // one minute ahead
+  EXPECT_EQ(0u, GetFileAgeHours(now, &soon));
   TYPE_FolderEntry sameMinute = Entry("Now.rec", now);
   EXPECT_EQ(0u, GetFileAgeHours(now, &sameMinute));
   // The clock not set yet: now is MJD 0.

@@ -119,6 +119,11 @@ TEST_F(LogTest, LongTextReachesTheConsoleWhole) {
   std::string shown = sim_terminal_text(0);
   // The name is only shown: cut to fit the console buffer.
   EXPECT_EQ(std::string(509, 'n') + ": " + text + "\n", shown);
+  // Pieces of 511 characters: 1,022 go out in two, each with its zero byte.
+  sim_terminal_open(1, 1);
+  sim_terminal_open(0, 0);
+  LogEntry(nullptr, nullptr, 1, 0, std::string(1022, 'y').c_str());
+  EXPECT_EQ(1022u + 2 + 2, sim_terminal_bytes(1));
 }
 
 TEST_F(LogTest, LogLineWritesIntoTheSettingsFolderAndRestoresTheFolder) {

@@ -106,6 +106,12 @@ TEST_F(IniTest, BlockSizeAndLineEndAppended) {
   EXPECT_EQ(1536u, BufferSize);
   EXPECT_EQ(text + "\r\n", std::string(INIBuffer));
   INICloseFile();
+  for (const char* end : {"\r", "\n"}) {  // a text that ends a line already keeps its end
+    WriteText("/DataFiles/T.ini", std::string("A=1") + end);
+    EXPECT_EQ(2, INIOpenFile("T.ini", nullptr));
+    EXPECT_EQ(std::string("A=1") + end, INIBuffer);
+    INICloseFile();
+  }
 
   WriteText("/DataFiles/T.ini", "");
   EXPECT_EQ(2, INIOpenFile("T.ini", nullptr));

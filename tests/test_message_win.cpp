@@ -1,5 +1,6 @@
 // Message window: size and place from the font metrics, lines that fit,
 // clipping at the screen edge, one window at a time.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -98,6 +99,9 @@ TEST_F(MessageWinTest, GivenYStopsLinesAboveTheLastRowAndSmallerFonts) {
   // Size 1 rows are 22 high; a size beyond 2 counts as 2.
   ShowMessageWindow(content.data(), 10, 10, 1, 0, kFrame, 0, 0xFFFFFFFF, kBack, 0);
   EXPECT_EQ(10u + 10 * 22, Height());
+  dword widest = 0;
+  for (auto& l : lines) widest = std::max(widest, TAP_Osd_GetW(l.c_str(), 0, 1));
+  EXPECT_EQ(widest + 16, Width());
   ShowMessageWindow(content.data(), 10, 10, 9, 0, kFrame, 0, 0xFFFFFFFF, kBack, 0);
   EXPECT_EQ(10u + 10 * 26, Height());
 }
@@ -138,6 +142,20 @@ TEST_F(MessageWinTest, OddSizesCentreRoundingDownAndNoLineEndsOnRow576) {
     ShowMessageWindow(many.data(), 10, y, 0, 0, kFrame, 0, 0xFFFFFFFF, kBack, 0);
     EXPECT_EQ(10u + (y == 413 ? 8 : 7) * 19, Height()) << y;
   }
+}
+
+TEST_F(MessageWinTest, LeftAlignedLinesStartHalfTheMarginIn) {
+  if (!sim_screen_has_png()) GTEST_SKIP() << "this build draws no glyph pixels";
+  const char* content[] = {nullptr, "Hello", nullptr};
+  ShowMessageWindow(content, 100, 100, 2, 0, kFrame, 0, 0xFFFFFFFF, kBack, 0);
+  int first = 1000;
+  for (int y = 105; y < 131; ++y)
+    for (int x = 100; x < 100 + static_cast<int>(Width()); ++x) {
+      uint32_t p = sim_screen_pixel(x, y);
+      if (p != kFrame && p != kBack && x < first) first = x;
+    }
+  EXPECT_GE(first, 110);  // inset 20 / 2, then the glyph's own bearing
+  EXPECT_LE(first, 113);
 }
 
 // --- clipping ---------------------------------------------------------------

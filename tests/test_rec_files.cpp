@@ -403,6 +403,11 @@ TEST_F(RecFilesTest, DeleteSuffixCases) {
 
   EXPECT_BALANCED(HDD_Delete("Gone.rec"));  // missing: its companions stay
   EXPECT_TRUE(Has(kSave, "Gone.rec.inf"));
+
+  const std::string name128(128, 'L');  // beyond the name limit: never touched
+  WriteText(In(kSave, name128).c_str(), "l");
+  EXPECT_BALANCED(HDD_Delete(name128.c_str()));
+  EXPECT_TRUE(Has(kSave, name128));
   EXPECT_FALSE(Has(kSave, "FilerDelete.tmp"));
 }
 

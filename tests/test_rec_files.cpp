@@ -246,9 +246,12 @@ TEST_F(RecFilesTest, MoveRefusesNamesThatDoNotFit) {
   MakeSet(kTs, stream);
   EXPECT_BALANCED(result = HDD_Move(stream.c_str(), kTs, kSave));
   EXPECT_EQ(0, result);
-  // A name longer than 127 characters.
+  // A name longer than 127 characters, and a name that reaches into another folder.
   std::string tooLong(140, 'w');
   EXPECT_BALANCED(result = HDD_Move(tooLong.c_str(), kTs, kSave));
+  EXPECT_EQ(0, result);
+  WriteText(In(kSave, "old.rec").c_str(), "o");
+  EXPECT_BALANCED(result = HDD_Move("Save/old.rec", kTs, kTs));
   EXPECT_EQ(0, result);
   EXPECT_EQ(0u, sim_shell_commands());
   EXPECT_TRUE(Has(kTs, longName) && Has(kTs, stream) && Has(kTs, stream + ".inf"));
@@ -403,6 +406,13 @@ TEST_F(RecFilesTest, DeleteSuffixCases) {
 
   EXPECT_BALANCED(HDD_Delete("Gone.rec"));  // missing: its companions stay
   EXPECT_TRUE(Has(kSave, "Gone.rec.inf"));
+
+  // A stream of 124 characters: companions of 128 cannot be its own.
+  const std::string stream124 = std::string(120, 'q') + ".rec";
+  MakeSet(kSave, stream124);
+  EXPECT_BALANCED(HDD_Delete(stream124.c_str()));
+  EXPECT_FALSE(Has(kSave, stream124));
+  EXPECT_TRUE(Has(kSave, stream124 + ".inf") && Has(kSave, stream124 + ".nav"));
 
   const std::string name128(128, 'L');  // beyond the name limit: never touched
   WriteText(In(kSave, name128).c_str(), "l");

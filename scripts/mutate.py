@@ -22,8 +22,8 @@ Results per mutant:
   ambiguous  the snippet occurs more than once (never applied)
   invalid    the mutant does not compile
 
-Run by hand, not in CI (a full run takes several minutes per 10 mutants on
-two cores):
+Run by hand, not in CI (4 to 35 s a mutant on two cores, with the load of the
+moment):
 
     nice scripts/mutate.py [-j2] [--only TEXT] [--numbers 3,17] [--work DIR]
 

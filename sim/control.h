@@ -94,6 +94,8 @@ unsigned sim_normal_depth(void);  // TAP_ExitNormal calls minus TAP_EnterNormal 
 void sim_terminal_open(int n, int open);
 // Everything written to terminal n so far, zero bytes left out.
 const char* sim_terminal_text(int n);
+// Bytes written to terminal n so far, zero bytes included.
+unsigned long sim_terminal_bytes(int n);
 // 1 when a text holding needle reached any terminal.
 int sim_console_contains(const char* needle);
 // Lines the plug-in wrote to files whose name ends in ".log", in order,
@@ -106,6 +108,9 @@ int sim_log_contains(const char* needle);
 void sim_add_channel(int svcType, int svcNum, const char* name);
 // name NULL: the channel has no current event (TAP_GetCurrentEvent gives NULL).
 void sim_set_event(int svcType, int svcNum, const char* name, const char* description);
+// The event id of the channel's current event (sim_set_event numbers them
+// from 1); 0 is what the firmware gives a record that holds no programme.
+void sim_set_event_id(int svcType, int svcNum, unsigned id);
 void sim_tune(int svcType, int svcNum);
 
 // ---------------------------------------------------------------------------
@@ -133,6 +138,11 @@ unsigned sim_stop_record_calls(int slot);
 unsigned sim_call_count(const char* apiName);  // calls of one firmware API function
 unsigned sim_total_calls(void);                // calls of all firmware API functions
 void sim_reset_counts(void);                   // also resets the shell and stop counters
+// The firmware API calls since the last reset (sim_reset_counts or
+// sim_reset_call_sequence; up to 64 KiB of names), in order, each name
+// followed by a blank: "TAP_Hdd_StopTs TAP_Hdd_StopMp3 ".
+const char* sim_call_sequence(void);
+void sim_reset_call_sequence(void);
 unsigned sim_shell_commands(void);             // commands run through system()
 const char* sim_last_shell_command(void);
 unsigned sim_heap_in_use(void);  // blocks from TAP_MemAlloc not yet freed

@@ -17,8 +17,8 @@ class DialogTest : public SimTest {
     Dialog_DisplayWindow(1, selected, "Brantlow", "Delte all saved timeshift recordings ?", "Yes",
                          "No", timeOut);
   }
-  void OpenNotice(int timeOut = 5) {
-    Dialog_DisplayWindow(0, 0, "Brantlow", "Timeshift switched on", "Ok", "", timeOut);
+  void OpenNotice(int timeOut = 5, dword selected = 0) {
+    Dialog_DisplayWindow(0, selected, "Brantlow", "Timeshift switched on", "Ok", "", timeOut);
   }
   int Key(dword key, dword* id = nullptr) {
     dword dummy = 0;
@@ -91,12 +91,14 @@ TEST_F(DialogTest, EveryKeyInEveryState) {
 }
 
 TEST_F(DialogTest, OneButtonDialogIgnoresSelectionKeys) {
-  OpenNotice();
-  sim_reset_counts();
-  EXPECT_EQ(3, Key(RKEY_Right));
-  EXPECT_EQ(3, Key(RKEY_Left));
-  EXPECT_EQ(0u, sim_call_count("TAP_Osd_Sync"));
-  EXPECT_EQ(1, Key(RKEY_Ok));
+  for (dword selected : {0u, 1u}) {  // whichever selection it was opened with
+    OpenNotice(5, selected);
+    sim_reset_counts();
+    EXPECT_EQ(3, Key(RKEY_Right));
+    EXPECT_EQ(3, Key(RKEY_Left));
+    EXPECT_EQ(0u, sim_call_count("TAP_Osd_Sync"));
+    EXPECT_EQ(selected + 1, static_cast<dword>(Key(RKEY_Ok)));
+  }
 }
 
 TEST_F(DialogTest, OtherEventCodesChangeNothing) {

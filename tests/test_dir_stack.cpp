@@ -4,6 +4,7 @@
 #include <string>
 
 #include "lib/dir_stack.h"
+#include "lib/firmware.h"
 #include "tests/support/sim_fixture.h"
 
 namespace {
@@ -54,10 +55,11 @@ TEST_F(DirStackTest, Utf8FormBeyond255BytesGetsNoSecondTry) {
   sim_reset_counts();
   EXPECT_EQ(0, HDD_ChangeDir(path.c_str()));
   EXPECT_EQ(2u, sim_call_count("TAP_Hdd_ChangeDir"));
-  path += '\xFC';  // 257 bytes in UTF-8
-  sim_reset_counts();
-  EXPECT_EQ(0, HDD_ChangeDir(path.c_str()));
-  EXPECT_EQ(1u, sim_call_count("TAP_Hdd_ChangeDir"));
+  for (char more : {'a', '\xFC'}) {  // 256 and 257 bytes in UTF-8
+    sim_reset_counts();
+    EXPECT_EQ(0, HDD_ChangeDir((path + more).c_str()));
+    EXPECT_EQ(1u, sim_call_count("TAP_Hdd_ChangeDir"));
+  }
 }
 
 TEST_F(DirStackTest, PushChangePopReturns) {
@@ -125,6 +127,17 @@ TEST_F(DirStackTest, GetCurrentDirWithNullBuffer) {
   EXPECT_EQ("/ProgramFiles", Current());
 }
 
+TEST_F(DirStackTest, RecordWithoutFolderLeavesTheBufferAsItWas) {
+  TYPE_TapTaskEntry* table = static_cast<TYPE_TapTaskEntry*>(FIS_vTAPTable());
+  const dword index = *static_cast<const dword*>(FIS_vcurTapTask());
+  const dword folder = table[index].folderWord;
+  table[index].folderWord = 0;
+  char path[200] = "old";
+  EXPECT_EQ(0, HDD_TAP_GetCurrentDir(path));
+  EXPECT_STREQ("old", path);
+  table[index].folderWord = folder;
+}
+
 TEST_F(DirStackTest, PathsBeyond199CharactersAreRefusedNotCut) {
   // 1 + 9 + 1 + 188 = 199 characters: fits the 200-byte entry.
   std::string fits = "/DataFiles/" + std::string(188, 'a');
@@ -133,12 +146,16 @@ TEST_F(DirStackTest, PathsBeyond199CharactersAreRefusedNotCut) {
   EXPECT_EQ(fits, Current());
   ASSERT_EQ(1, HDD_TAP_PushDir());
 
-  std::string tooLong = fits + "/b";  // 201 characters
-  ASSERT_EQ(1, sim_mkdir(tooLong.c_str()));
-  ASSERT_EQ(1, HDD_ChangeDir(tooLong.c_str()));
+  std::string oneMore = "/DataFiles/" + std::string(189, 'a');  // 200 characters
+  ASSERT_EQ(1, sim_mkdir(oneMore.c_str()));
+  ASSERT_EQ(1, HDD_ChangeDir(oneMore.c_str()));
   char path[200] = "old";
   EXPECT_EQ(-3, HDD_TAP_GetCurrentDir(path));
   EXPECT_STREQ("", path);
+  std::string tooLong = fits + "/b";  // 201 characters
+  ASSERT_EQ(1, sim_mkdir(tooLong.c_str()));
+  ASSERT_EQ(1, HDD_ChangeDir(tooLong.c_str()));
+  EXPECT_EQ(-3, HDD_TAP_GetCurrentDir(path));
   EXPECT_EQ(0, HDD_TAP_PushDir());
   EXPECT_EQ(0, HDD_TAP_DirStackDepth());
   EXPECT_EQ(1, HDD_TAP_PopDir());

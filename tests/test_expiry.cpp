@@ -103,6 +103,10 @@ TEST_F(SimTest, StartTimeIsReadFromTheInformationFile) {
   EXPECT_EQ(0u, TMS_GetStarttimeFromFile("Missing.rec"));
   WriteText("/ProgramFiles/Short.rec.inf", std::string(8, '\x07'));  // ends before the field
   EXPECT_EQ(0u, TMS_GetStarttimeFromFile("Short.rec"));
+  // Only a stream's companion is taken as it stands; any other name gets ".inf".
+  WriteText("/ProgramFiles/Notes.inf", InfHeader(1));
+  WriteText("/ProgramFiles/Notes.inf.inf", InfHeader(start));
+  EXPECT_EQ(start, TMS_GetStarttimeFromFile("Notes.inf"));
 }
 
 TEST_F(SimTest, StartTimePathLongerThan127CharactersIsRefused) {
@@ -165,6 +169,8 @@ TEST_F(SimTest, StartLaterThanNowGivesAgeZero) {
   const dword now = Packed(2026, 12, 7, 20, 0);
   TYPE_FolderEntry future = Entry("Future.rec", Packed(2026, 12, 8, 19, 0));
   EXPECT_EQ(0u, GetFileAgeHours(now, &future));
+  TYPE_FolderEntry soon = Entry("Soon.rec", Packed(2026, 12, 7, 20, 1));  // one minute ahead
+  EXPECT_EQ(0u, GetFileAgeHours(now, &soon));
   TYPE_FolderEntry sameMinute = Entry("Now.rec", now);
   EXPECT_EQ(0u, GetFileAgeHours(now, &sameMinute));
   // The clock not set yet: now is MJD 0.

@@ -160,6 +160,7 @@ TEST_F(FirmwareDatTest, CheckAndWalkOverRawImages) {
   const byte* p = reinterpret_cast<const byte*>(good.data());
   EXPECT_EQ(1, FirmwareDatCheck(p, dword(good.size())));
   EXPECT_EQ(0, FirmwareDatCheck(p, 19));
+  EXPECT_EQ(1, FirmwareDatCheck(p, 20));  // the header alone
   EXPECT_EQ(0, FirmwareDatCheck(nullptr, 100));
   EXPECT_EQ(3u, FirmwareDatSlotsOfModel(p, dword(good.size()), 7));  // the first match wins
   EXPECT_EQ(1u, FirmwareDatModelCount(p, 20 + 348 + 347));

@@ -106,6 +106,12 @@ TEST_F(IniTest, BlockSizeAndLineEndAppended) {
   EXPECT_EQ(1536u, BufferSize);
   EXPECT_EQ(text + "\r\n", std::string(INIBuffer));
   INICloseFile();
+  for (const char* end : {"\r", "\n"}) {  // a text that ends a line already keeps its end
+    WriteText("/DataFiles/T.ini", std::string("A=1") + end);
+    EXPECT_EQ(2, INIOpenFile("T.ini", nullptr));
+    EXPECT_EQ(std::string("A=1") + end, INIBuffer);
+    INICloseFile();
+  }
 
   WriteText("/DataFiles/T.ini", "");
   EXPECT_EQ(2, INIOpenFile("T.ini", nullptr));
@@ -140,6 +146,10 @@ TEST_F(IniTest, KeysMatchWithoutCaseAndNeedTheExactForm) {
   EXPECT_EQ(36, Read("Other=1\r\n", "KeepBufferHours"));
   EXPECT_EQ(5, Read("OldKeepBufferHours=5\r\n", "KeepBufferHours"));
   EXPECT_EQ(7, Read("A=1\r\nKeepBufferHours=7\r\nKeepBufferHours=8\r\n", "KeepBufferHours"));
+  // A key is cut to 78 characters: the 79th does not count, the 78th does.
+  const std::string key78 = "A" + std::string(77, 'B');
+  EXPECT_EQ(5, Read(key78 + "=5\r\n", (key78 + "C").c_str()));
+  EXPECT_EQ(36, Read(key78.substr(0, 77) + "=5\r\n", key78.c_str()));
 }
 
 TEST_F(IniTest, CommentMarkersDirectlyBeforeTheKey) {
@@ -168,8 +178,10 @@ TEST_F(IniTest, OutOfRangeValuesAreClamped) {
   EXPECT_EQ(-1, Read("V=999999999999\r\n", "V", 0, -100, 100));
   // A leading minus negates modulo 2^32.
   EXPECT_EQ(2, Read("V=-4294967294\r\n", "V", 0, -100, 100));
+  EXPECT_EQ(1, Read("V=-4294967295\r\n", "V", 0, -100, 100));  // 2^32 - 1 still fits
   // Only 11 characters are examined: a junk character behind them passes.
   EXPECT_EQ(12, Read("V=00000000012x\r\n", "V", 0, -100, 100));
+  EXPECT_EQ(7, Read("V=0000000001x\r\n", "V", 7, -100, 100));      // the 11th is examined
   EXPECT_EQ(-1000, Read("V=2147483648\r\n", "V", 0, -1000, 100));  // 2^31 is negative
 }
 

@@ -87,6 +87,9 @@ TEST_F(LogTest, ConsolePiecesGoToTheFirstOpenTerminal) {
   LogEntry(nullptr, nullptr, 1, 0, "bare");
   LogEntry(nullptr, "Prog", 1, 9, "");
   EXPECT_EQ(std::string(kStamp) + " Prog: hi\nbare\nProg: \n", sim_terminal_text(3));
+  // Every piece goes out with its terminating zero byte, the empty stamp of
+  // a layout without one included: 21 + 7 + 3 + 2, 5 + 2, 1 + 7 + 2 bytes.
+  EXPECT_EQ(50u, sim_terminal_bytes(3));
   EXPECT_STREQ("", sim_terminal_text(0));
   EXPECT_STREQ("", sim_terminal_text(5));
 }
@@ -103,6 +106,7 @@ TEST_F(LogTest, PrintNetWithoutTerminalsDropsTheText) {
   sim_terminal_open(19, 1);
   PrintNet("last");
   EXPECT_STREQ("last", sim_terminal_text(19));
+  EXPECT_EQ(5u, sim_terminal_bytes(19));
 }
 
 TEST_F(LogTest, LongTextReachesTheConsoleWhole) {
@@ -115,6 +119,11 @@ TEST_F(LogTest, LongTextReachesTheConsoleWhole) {
   std::string shown = sim_terminal_text(0);
   // The name is only shown: cut to fit the console buffer.
   EXPECT_EQ(std::string(509, 'n') + ": " + text + "\n", shown);
+  // Pieces of 511 characters: 1,022 go out in two, each with its zero byte.
+  sim_terminal_open(1, 1);
+  sim_terminal_open(0, 0);
+  LogEntry(nullptr, nullptr, 1, 0, std::string(1022, 'y').c_str());
+  EXPECT_EQ(1022u + 2 + 2, sim_terminal_bytes(1));
 }
 
 TEST_F(LogTest, LogLineWritesIntoTheSettingsFolderAndRestoresTheFolder) {

@@ -52,9 +52,9 @@ TEST_F(EntryTest, OtherEventCodesReturnParam1Unchanged) {
 TEST_F(EntryTest, IdleAndUartEventsRunTheModeMachineAndReturnParam1) {
   sim_set_sysvar(SYSVAR_Timeshift, 4);
   sim_set_sysvar(SYSVAR_TimeshiftStorage, 1);
-  EXPECT_EQ(77u, TAP_EventHandler(0xFFFF0000, 77, 0));
-  EXPECT_EQ(PM_Idle, (int)ProgMode);
   EXPECT_EQ(5u, TAP_EventHandler(EVT_UART, 5, 0));
+  EXPECT_EQ(PM_Idle, (int)ProgMode);
+  EXPECT_EQ(77u, TAP_EventHandler(0xFFFF0000, 77, 0));
   EXPECT_EQ(PM_Idle, (int)ProgMode);
 }
 
@@ -97,6 +97,13 @@ TEST_F(EntryTest, TwoSlotReceiverLeavesFourRecorderFlagClear) {
   EXPECT_EQ(0u, bFourRecs);
 }
 
+TEST_F(EntryTest, ThreeSlotsAreNotFour) {
+  ASSERT_EQ(1, sim_write_firmwaredat("/ProgramFiles/Settings", 0x4321, 3));
+  sim_set_system_id(0x4321);
+  EXPECT_EQ(1, TAP_Main());
+  EXPECT_EQ(0u, bFourRecs);
+}
+
 // The dispatch order with a real dialog.
 class EntryDialogTest : public SimTest {
  protected:
@@ -119,9 +126,11 @@ TEST_F(EntryDialogTest, PendingNoticeOpensAndConsumesTheSameEvent) {
 
 TEST_F(EntryDialogTest, NoticeWaitsForNormalViewing) {
   bShowTimeshiftStorageMessage = 1;
-  sim_set_state(2, 0);
-  TAP_EventHandler(EVT_KEY, 0x1234, 0);
-  EXPECT_FALSE(Dialog_IsActive());
+  for (dword subState : {0x1Eu, 0x20u, 0u}) {
+    sim_set_state(subState == 0 ? 2 : 0, subState);
+    TAP_EventHandler(EVT_KEY, 0x1234, 0);
+    EXPECT_FALSE(Dialog_IsActive()) << subState;
+  }
   sim_set_state(0, 0x1F);
   TAP_EventHandler(EVT_KEY, 0x1234, 0);
   EXPECT_TRUE(Dialog_IsActive());
@@ -140,6 +149,14 @@ TEST_F(EntryDialogTest, RequestsAreAnsweredWhileADialogIsOpen) {
   dword id = 99;
   EXPECT_EQ(5, Dialog_ProcessKey(&id, EVT_KEY, 0x12345, 0));
   EXPECT_EQ(1u, id);
+  EXPECT_EQ(0u, TAP_EventHandler(EVT_KEY, 0x12345, 0)) << "a key the dialog does not use";
+}
+
+TEST_F(EntryDialogTest, PendingNoticeComesBeforeTheRequestIsAnswered) {
+  bShowTimeshiftMessage = 1;
+  EXPECT_EQ(1u, TAP_EventHandler(EVT_TAPCMD, 1, 0));
+  EXPECT_EQ("TAP_GetState TAP_Osd_Create TAP_Exit ",
+            CallsAmong({"TAP_GetState", "TAP_Osd_Create", "TAP_Exit"}));
 }
 
 TEST_F(EntryDialogTest, IdleEventsAreSwallowedWhileADialogIsOpen) {

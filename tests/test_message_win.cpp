@@ -1,5 +1,6 @@
 // Message window: size and place from the font metrics, lines that fit,
 // clipping at the screen edge, one window at a time.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -98,6 +99,9 @@ TEST_F(MessageWinTest, GivenYStopsLinesAboveTheLastRowAndSmallerFonts) {
   // Size 1 rows are 22 high; a size beyond 2 counts as 2.
   ShowMessageWindow(content.data(), 10, 10, 1, 0, kFrame, 0, 0xFFFFFFFF, kBack, 0);
   EXPECT_EQ(10u + 10 * 22, Height());
+  dword widest = 0;
+  for (auto& l : lines) widest = std::max(widest, TAP_Osd_GetW(l.c_str(), 0, 1));
+  EXPECT_EQ(widest + 16, Width());
   ShowMessageWindow(content.data(), 10, 10, 9, 0, kFrame, 0, 0xFFFFFFFF, kBack, 0);
   EXPECT_EQ(10u + 10 * 26, Height());
 }
@@ -115,6 +119,43 @@ TEST_F(MessageWinTest, NullFirstLineEndsTheListOfShowMessageWin) {
   ShowMessageWin("T", nullptr, "second", 0);
   EXPECT_EQ(36u, Height());
   EXPECT_EQ(0, sim_screen_shows("second"));
+}
+
+TEST_F(MessageWinTest, OddSizesCentreRoundingDownAndNoLineEndsOnRow576) {
+  std::string text = "a";
+  while ((TAP_Osd_GetW(text.c_str(), 0, 0) + 14) % 2 == 0 && text[0] < 'z') ++text[0];
+  const char* content[] = {nullptr, text.c_str(), nullptr};
+  ShowMessageWindow(content, 720, 576, 0, 0, kFrame, 0, 0xFFFFFFFF, kBack, 0);
+  ASSERT_EQ(1u, Width() % 2);
+  ASSERT_EQ(29u, Height());
+  const int x = (720 - static_cast<int>(Width())) / 2;  // half the rest, rounded down
+  EXPECT_EQ(kFrame, sim_screen_pixel(x, 273));
+  EXPECT_EQ(0u, sim_screen_pixel(x - 1, 273));
+  EXPECT_EQ(0u, sim_screen_pixel(x, 272));
+
+  // At y 414 the eighth line of size 0 would end on row 576: seven lines.
+  std::vector<std::string> lines = Numbered(10);
+  std::vector<const char*> many{nullptr};
+  for (auto& l : lines) many.push_back(l.c_str());
+  many.push_back(nullptr);
+  for (dword y : {413u, 414u}) {
+    ShowMessageWindow(many.data(), 10, y, 0, 0, kFrame, 0, 0xFFFFFFFF, kBack, 0);
+    EXPECT_EQ(10u + (y == 413 ? 8 : 7) * 19, Height()) << y;
+  }
+}
+
+TEST_F(MessageWinTest, LeftAlignedLinesStartHalfTheMarginIn) {
+  if (!sim_screen_has_png()) GTEST_SKIP() << "this build draws no glyph pixels";
+  const char* content[] = {nullptr, "Hello", nullptr};
+  ShowMessageWindow(content, 100, 100, 2, 0, kFrame, 0, 0xFFFFFFFF, kBack, 0);
+  int first = 1000;
+  for (int y = 105; y < 131; ++y)
+    for (int x = 100; x < 100 + static_cast<int>(Width()); ++x) {
+      uint32_t p = sim_screen_pixel(x, y);
+      if (p != kFrame && p != kBack && x < first) first = x;
+    }
+  EXPECT_GE(first, 110);  // inset 20 / 2, then the glyph's own bearing
+  EXPECT_LE(first, 113);
 }
 
 // --- clipping ---------------------------------------------------------------

@@ -153,6 +153,23 @@ TEST_F(Modes, MissingTimeshiftFolderHoldsTheErrorThenEnds) {
   EXPECT_TRUE(sim_screen_empty());
 }
 
+TEST_F(Modes, HoldLastsItsTicksOverTheCounterWrap) {
+  ASSERT_EQ(1, sim_rmtree("/DataFiles/TimeShift"));
+  for (uint32_t start : {0xFFFFFF00u, 0u - 800u}) {  // the second hold would end on tick 0
+    SCOPED_TRACE(start);
+    sim_set_ticks(start);
+    ProgMode = PM_Startup;
+    EXPECT_EQ(0, Step());
+    EXPECT_NE(0u, NextMessageStop);
+    sim_advance(10);
+    EXPECT_EQ(0, Step());
+    sim_advance(790);
+    EXPECT_EQ(0, Step());
+    sim_advance(2);
+    EXPECT_EQ(1, Step());
+  }
+}
+
 TEST_F(Modes, SaveFolderNotCreatableStaysInStartup) {
   sim_fail_create("/DataFiles/TimeShift/Save");
   EXPECT_EQ(0, CheckRecInfo(kGerman, 36, 1, 0));
@@ -291,6 +308,20 @@ TEST_F(Modes, SamplesAreTakenOncePer1001Ticks) {
   EXPECT_EQ(5u, sim_call_count("TAP_GetCurrentEvent"));
 }
 
+TEST_F(Modes, SamplesComeExactly1001TicksApart) {
+  StartTimeshift();
+  SampleOn(1, 1);
+  const dword last = LastTick;
+  sim_reset_counts();
+  sim_advance(1000);
+  ASSERT_EQ(0, Step());
+  EXPECT_EQ(0u, sim_call_count("TAP_GetCurrentEvent"));
+  sim_advance(1);
+  ASSERT_EQ(0, Step());
+  EXPECT_EQ(1u, sim_call_count("TAP_GetCurrentEvent"));
+  EXPECT_EQ(last + 1001, LastTick);
+}
+
 TEST_F(Modes, RenameModeZeroTakesNoSamples) {
   StartTimeshift(0);
   sim_reset_counts();
@@ -326,6 +357,14 @@ TEST_F(Modes, NoEventGivesTheEmptyKeyLikeAnyOther) {
   sim_advance(10);
   EXPECT_EQ(0, Step());
   EXPECT_TRUE(sim_exists("/DataFiles/TimeShift/Save/Buffer.rec"));  // no programme name
+}
+
+TEST_F(Modes, EventIdZeroHoldsNoProgramme) {
+  sim_set_event(1, 3, "Ghost", "");
+  sim_set_event_id(1, 3, 0);
+  StartTimeshift();
+  SampleOn(3, 1);
+  EXPECT_STREQ("", MyEventStr);
 }
 
 TEST_F(Modes, LongEventTextsStayWithin511Characters) {

@@ -40,6 +40,7 @@ TEST(KillNonWindowsChar, RemovesTheNineReservedCharacters) {
 TEST(strlwr, LowersOnlyAsciiLetters) {
   EXPECT_EQ("news.rec", Apply<strlwr>("NEWS.REC"));
   EXPECT_EQ("\xC4@[", Apply<strlwr>("\xC4@["));
+  EXPECT_EQ("az`{", Apply<strlwr>("AZ`{"));
 }
 
 TEST(trim, RemovesTrailingBlanksButNeverTheFirstCharacter) {

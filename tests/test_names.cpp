@@ -188,6 +188,7 @@ TEST(Utf8, ConvertsEveryByteFrom0x80) {
   StrToUTF8("a", nullptr);
 
   EXPECT_EQ(4u, UTF8Length("F\xFCr"));
+  EXPECT_EQ(3u, UTF8Length("\x7F\x80"));  // 0x80 is the first byte that takes two
   EXPECT_EQ(0u, UTF8Length(""));
   EXPECT_EQ(0u, UTF8Length(nullptr));
 }

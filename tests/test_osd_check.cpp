@@ -99,6 +99,9 @@ TEST_F(OsdCheckTest, FillBoxChecksAgainstTheScreenNotTheRegion) {
       "TAP_Osd_FillBox_Chk Warning: y(576) out of range @ unit\n"
       "TAP_Osd_FillBox_Chk Warning: y(576) + h(1) out of range @ unit\n",
       Console());
+  Take();
+  TAP_Osd_FillBox_Chk(kTag, rgn, 720, 575, 0, 1, 0xFF000000);  // column 720, last row
+  EXPECT_EQ("TAP_Osd_FillBox_Chk Warning: x(720) out of range @ unit\n", Take());
 }
 
 TEST_F(OsdCheckTest, FillBoxIntoDeletedRegionWarnsAndStillCalls) {
@@ -184,6 +187,14 @@ TEST_F(OsdCheckTest, RegionQueriesReadTheFirmwareTable) {
   EXPECT_EQ(40u, GetOSDRegionHeight(rgn));
   EXPECT_EQ(1, isOSDRegionAlive(rgn));
   EXPECT_EQ(0, isOSDRegionAlive(static_cast<word>(rgn + 1)));
+  // Either size 0 marks an entry without a region.
+  TYPE_OsdInfoEntry* entry = static_cast<TYPE_OsdInfoEntry*>(FIS_vOSDMap()) + rgn;
+  for (word* size : {&entry->width, &entry->height}) {
+    const word kept = *size;
+    *size = 0;
+    EXPECT_EQ(0, isOSDRegionAlive(rgn));
+    *size = kept;
+  }
   TAP_Osd_Delete(rgn);
   EXPECT_EQ(0u, GetOSDRegionWidth(rgn));
   EXPECT_EQ(0, isOSDRegionAlive(rgn));

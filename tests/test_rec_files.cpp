@@ -54,6 +54,15 @@ class RecFilesTest : public SimTest {
   }
 };
 
+// The stops and deletions of HDD_Delete in order; a set's three files go
+// each under the temporary name, after every stop.
+std::string DeleteCalls() {
+  return CallsAmong({"TAP_Hdd_StopTs", "TAP_Hdd_StopMp3", "TAP_Hdd_StopRecord", "TAP_Hdd_Rename",
+                     "TAP_Hdd_Delete"});
+}
+const char kDeleteSet[] =
+    "TAP_Hdd_Rename TAP_Hdd_Delete TAP_Hdd_Rename TAP_Hdd_Delete TAP_Hdd_Rename TAP_Hdd_Delete ";
+
 // Every operation below leaves the stack as it found it, on every path.
 #define EXPECT_BALANCED(call)                         \
   do {                                                \
@@ -237,9 +246,12 @@ TEST_F(RecFilesTest, MoveRefusesNamesThatDoNotFit) {
   MakeSet(kTs, stream);
   EXPECT_BALANCED(result = HDD_Move(stream.c_str(), kTs, kSave));
   EXPECT_EQ(0, result);
-  // A name longer than 127 characters.
+  // A name longer than 127 characters, and a name that reaches into another folder.
   std::string tooLong(140, 'w');
   EXPECT_BALANCED(result = HDD_Move(tooLong.c_str(), kTs, kSave));
+  EXPECT_EQ(0, result);
+  WriteText(In(kSave, "old.rec").c_str(), "o");
+  EXPECT_BALANCED(result = HDD_Move("Save/old.rec", kTs, kTs));
   EXPECT_EQ(0, result);
   EXPECT_EQ(0u, sim_shell_commands());
   EXPECT_TRUE(Has(kTs, longName) && Has(kTs, stream) && Has(kTs, stream + ".inf"));
@@ -339,10 +351,11 @@ TEST_F(RecFilesTest, DeleteOfRecordingInSlotOneStopsSlotFirst) {
   ASSERT_TRUE(sim_exists("/DataFiles/Film.rec"));
   ASSERT_EQ(1, HDD_ChangeDir("/DataFiles"));
   EXPECT_EQ(4, HDD_isFileInUse("Film.rec"));
+  sim_reset_counts();
   EXPECT_BALANCED(HDD_Delete("Film.rec"));
   EXPECT_EQ(1u, sim_stop_record_calls(1));
   EXPECT_EQ(0u, sim_stop_record_calls(0));
-  EXPECT_EQ(0u, sim_stop_ts_calls());
+  EXPECT_EQ(std::string("TAP_Hdd_StopRecord ") + kDeleteSet, DeleteCalls());
   EXPECT_FALSE(sim_exists("/DataFiles/Film.rec") || sim_exists("/DataFiles/Film.rec.inf") ||
                sim_exists("/DataFiles/Film.rec.nav"));
   EXPECT_FALSE(sim_exists("/DataFiles/FilerDelete.tmp"));
@@ -356,8 +369,7 @@ TEST_F(RecFilesTest, DeleteOfPlayedFileStopsPlaybackFirst) {
     EXPECT_EQ(mode == 5 ? 2 : 1, HDD_isFileInUse("Film.rec"));
     sim_reset_counts();
     EXPECT_BALANCED(HDD_Delete("Film.rec"));
-    EXPECT_EQ(1u, sim_stop_ts_calls());
-    EXPECT_EQ(1u, sim_stop_mp3_calls());
+    EXPECT_EQ(std::string("TAP_Hdd_StopTs TAP_Hdd_StopMp3 ") + kDeleteSet, DeleteCalls());
     EXPECT_EQ(0u, sim_stop_record_calls(0) + sim_stop_record_calls(1));
     EXPECT_FALSE(Has(kSave, "Film.rec") || Has(kSave, "Film.rec.inf") ||
                  Has(kSave, "Film.rec.nav"));
@@ -394,6 +406,18 @@ TEST_F(RecFilesTest, DeleteSuffixCases) {
 
   EXPECT_BALANCED(HDD_Delete("Gone.rec"));  // missing: its companions stay
   EXPECT_TRUE(Has(kSave, "Gone.rec.inf"));
+
+  // A stream of 124 characters: companions of 128 cannot be its own.
+  const std::string stream124 = std::string(120, 'q') + ".rec";
+  MakeSet(kSave, stream124);
+  EXPECT_BALANCED(HDD_Delete(stream124.c_str()));
+  EXPECT_FALSE(Has(kSave, stream124));
+  EXPECT_TRUE(Has(kSave, stream124 + ".inf") && Has(kSave, stream124 + ".nav"));
+
+  const std::string name128(128, 'L');  // beyond the name limit: never touched
+  WriteText(In(kSave, name128).c_str(), "l");
+  EXPECT_BALANCED(HDD_Delete(name128.c_str()));
+  EXPECT_TRUE(Has(kSave, name128));
   EXPECT_FALSE(Has(kSave, "FilerDelete.tmp"));
 }
 
@@ -507,6 +531,20 @@ TEST_F(RecFilesTest, InUseCodesFiveAndSixOnFourSlotReceiver) {
   EXPECT_EQ(5, HDD_isFileInUse("Two.rec"));
   EXPECT_EQ(6, HDD_isFileInUse("Three.rec"));
   EXPECT_EQ(0, HDD_isFileInUse("Four.rec"));
+}
+
+TEST_F(RecFilesTest, InUseNamesEndingInInfStandForTheirStream) {
+  // Records that name the information file: ".inf" is cut off a stream's
+  // companion only.
+  sim_record_start(0, "Film.rec.inf");
+  sim_record_start(1, "Notes.txt.inf");
+  EXPECT_EQ(3, HDD_isFileInUse("Film.rec"));
+  EXPECT_EQ(0, HDD_isFileInUse("Film.rec.inf"));
+  EXPECT_EQ(4, HDD_isFileInUse("Notes.txt.inf"));
+  EXPECT_EQ(0, HDD_isFileInUse("Notes.txt"));
+  MakeSet(kSave, "Play.mpg");
+  sim_play("/DataFiles/TimeShift/Save/Play.mpg.inf", 2);
+  EXPECT_EQ(1, HDD_isFileInUse("Play.mpg"));
 }
 
 TEST_F(RecFilesTest, SlotsFromMatchingRecordReadOnce) {

@@ -24,6 +24,11 @@ unsigned gApiCounts[kMaxApis];
 int gApiUsed;
 unsigned gTotalCalls;
 
+// Call sequence: the names of the calls since the last reset, each followed
+// by a blank; calls that no longer fit are left out.
+char gSequence[1 << 16];
+size_t gSequenceLen;
+
 sim_observer_fn gObserver;
 
 // Virtual time: ticks and the wall clock in centiseconds since 1970 (UTC).
@@ -76,6 +81,12 @@ int RegisterApi(const char* name) {
 void CountCall(int index) {
   ++gApiCounts[index];
   ++gTotalCalls;
+  size_t len = strlen(gApiNames[index]);
+  if (gSequenceLen + len + 1 < sizeof gSequence) {
+    memcpy(gSequence + gSequenceLen, gApiNames[index], len);
+    gSequence[gSequenceLen + len] = ' ';
+    gSequenceLen += len + 1;
+  }
 }
 
 void Notify(const char* kind, const char* text) {
@@ -416,9 +427,20 @@ TAP_EXPORT unsigned sim_total_calls(void) {
   return gTotalCalls;
 }
 
+TAP_EXPORT const char* sim_call_sequence(void) {
+  gSequence[gSequenceLen] = 0;
+  return gSequence;
+}
+
+TAP_EXPORT void sim_reset_call_sequence(void) {
+  gSequenceLen = 0;
+  gSequence[0] = 0;
+}
+
 TAP_EXPORT void sim_reset_counts(void) {
   memset(gApiCounts, 0, sizeof gApiCounts);
   gTotalCalls = 0;
+  sim_reset_call_sequence();
   ResetShellCounts();
   ResetStopCounts();
 }

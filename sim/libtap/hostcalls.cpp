@@ -165,6 +165,8 @@ constexpr int kFdMap = 65536;
 int gTermFd[kTerminals];        // memory file + 1, 0 when closed
 off64_t gTermRead[kTerminals];  // bytes collected so far
 unsigned char gFdTerm[kFdMap];  // terminal + 1 of a descriptor handed out, 0 otherwise
+// Bytes written to each terminal since power-on, zero bytes included.
+unsigned long gTermBytes[kTerminals];
 std::string* gTermText[kTerminals];
 
 std::string& TermText(int n) {
@@ -186,6 +188,7 @@ void Collect(int n) {
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     gTermRead[n] += got;
+    gTermBytes[n] += static_cast<unsigned long>(got);
     for (ssize_t i = 0; i < got; ++i)
       if (buf[i] != '\0') fresh += buf[i];
   }
@@ -265,6 +268,7 @@ void HostCallsReset() {
   for (int n = 0; n < kTerminals; ++n) {
     CloseTerminal(n, false);
     if (gTermText[n]) gTermText[n]->clear();
+    gTermBytes[n] = 0;
   }
   ClearSymbolFaults();
   ResetShellCounts();
@@ -475,6 +479,12 @@ TAP_EXPORT const char* sim_terminal_text(int n) {
   if (n < 0 || n >= kTerminals) return "";
   Collect(n);
   return TermText(n).c_str();
+}
+
+TAP_EXPORT unsigned long sim_terminal_bytes(int n) {
+  if (n < 0 || n >= kTerminals) return 0;
+  Collect(n);
+  return gTermBytes[n];
 }
 
 TAP_EXPORT int sim_console_contains(const char* needle) {

@@ -234,6 +234,10 @@ TAP_EXPORT void sim_set_event(int svcType, int svcNum, const char* name, const c
   }
 }
 
+TAP_EXPORT void sim_set_event_id(int svcType, int svcNum, unsigned id) {
+  ChannelOf(svcType, svcNum).evtId = static_cast<word>(id);
+}
+
 TAP_EXPORT void sim_tune(int svcType, int svcNum) {
   gTuned = true;
   gTunedType = svcType;

@@ -85,3 +85,16 @@ std::string Snapshot(const std::string& hostFolder) {
   }
   return out;
 }
+
+std::string CallsAmong(std::initializer_list<const char*> names) {
+  std::string out;
+  const char* p = sim_call_sequence();
+  while (*p) {
+    const char* end = strchr(p, ' ');
+    std::string name(p, end ? end : p + strlen(p));
+    for (const char* n : names)
+      if (name == n) out += name + " ";
+    p = end ? end + 1 : p + name.size();
+  }
+  return out;
+}

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <string>
 
 #include "sim/control.h"
@@ -28,3 +29,6 @@ std::string SourcePath(const char* relative);
 // with its relative path, kind, modification time and (files) bytes, or
 // (links) target. Two equal snapshots mean nothing in the folder changed.
 std::string Snapshot(const std::string& hostFolder);
+// The firmware calls of sim_call_sequence() that are among names, in order,
+// each followed by a blank: the order of a few calls, whatever else ran.
+std::string CallsAmong(std::initializer_list<const char*> names);

@@ -143,7 +143,7 @@ void sim_reset_counts(void);                   // also resets the shell and stop
 // followed by a blank: "TAP_Hdd_StopTs TAP_Hdd_StopMp3 ".
 const char* sim_call_sequence(void);
 void sim_reset_call_sequence(void);
-unsigned sim_shell_commands(void);             // commands run through system()
+unsigned sim_shell_commands(void);  // commands run through system()
 const char* sim_last_shell_command(void);
 unsigned sim_heap_in_use(void);  // blocks from TAP_MemAlloc not yet freed
 

@@ -123,7 +123,9 @@ const struct option kLongOptions[] = {
 };
 
 // What an option's missing value should have been.
-const char* NeedsWhat(int option) { return option == 'r' ? " needs a file" : " needs a folder"; }
+const char* NeedsWhat(int option) {
+  return option == 'r' ? " needs a file" : " needs a folder";
+}
 
 // Fills options; returns -1 to go on, else the exit status.
 int ParseOptions(int argc, char** argv, Options& o) {

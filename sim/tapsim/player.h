@@ -13,7 +13,7 @@ struct PlayOptions {
   std::string disk;      // host folder of the simulated disk (new, empty or marked: sim_init)
   std::string diskFrom;  // host folder copied onto the disk before power-on, "" for none
   std::string screens;   // folder for screen files, "" for none
-  std::string report;             // HTML report file, "" for none
+  std::string report;    // HTML report file, "" for none
   const TapInfo* info = nullptr;  // the plug-in's identification block, for the report
 };
 

@@ -315,6 +315,7 @@ int main(int argc, char** argv) {
     printf("Scenario     %s\n", o.files[1]);
     printf("Disk         %s%s\n", o.disk.c_str(), fate);
     if (!o.diskFrom.empty()) printf("Disk from    %s\n", o.diskFrom.c_str());
+    if (!o.report.empty()) printf("Report       %s\n", o.report.c_str());
     printf("\n");
     fflush(stdout);
   } else if (tempDisk) {

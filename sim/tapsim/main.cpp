@@ -38,6 +38,7 @@ const char kUsage[] =
     "                       first; DIR itself is only read\n"
     "  -k, --keep-disk      keep the folder under /tmp after the run\n"
     "  -s, --screens=DIR    write a PNG of the screen whenever the plug-in changes it\n"
+    "  -r, --report=FILE    write the run as one HTML page: time line, screens, folders\n"
     "  -q, --quiet          print only failed expectations and the summary\n"
     "  -i, --info           show the plug-in's identification block and exit\n"
     "  -h, --help           show this help and exit\n"

@@ -32,11 +32,6 @@ void CopyEntryName(char* out, const TYPE_FolderEntry* entry) {
   out[len] = '\0';
 }
 
-// Folders are never recordings, whatever their name.
-bool IsFolderEntry(const TYPE_FolderEntry* entry) {
-  return entry->attr == ATTR_FOLDER;
-}
-
 // Deletes an expired recording with its companions, unless a recording slot
 // is recording a file of that name: the firmware's slots name no folder, so
 // the set stays and is looked at again on the next pass. A playback of it is
@@ -54,6 +49,10 @@ void ExpireRecording(const char* name) {
 }
 
 }  // namespace
+
+int IsFolderEntry(const TYPE_FolderEntry* entry) {
+  return entry->attr == ATTR_FOLDER;
+}
 
 dword getDword(const byte* p, int bigEndian) {
   if (bigEndian) {

@@ -11,3 +11,5 @@ dword MjdHourMinToPackedTime(dword mjd, dword hour, dword minute);
 dword GetCurrentTime(void);
 dword PackedTimeToMin(dword packed);
 int isRec(const char* name);
+// Folders are never recordings, whatever their name.
+int IsFolderEntry(const TYPE_FolderEntry* entry);

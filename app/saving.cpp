@@ -105,11 +105,8 @@ void ReadTimeshiftSlot(void) {
 // so the name decides).
 bool IsRecordedNow(const char* name) {
   if (TimeshiftSlot.recType != 0) {
-    char live[sizeof(TimeshiftSlot.fileName)];
-    size_t len = strnlen(TimeshiftSlot.fileName, sizeof(live) - 1);
-    memcpy(live, TimeshiftSlot.fileName, len);
-    live[len] = '\0';
-    if (strcmp(live, name) == 0) return true;
+    size_t len = strnlen(TimeshiftSlot.fileName, sizeof(TimeshiftSlot.fileName) - 1);
+    if (strlen(name) == len && memcmp(TimeshiftSlot.fileName, name, len) == 0) return true;
   }
   return HDD_isFileInUse(name) >= 3;
 }
@@ -140,7 +137,7 @@ int CheckTimeshiftFolder(byte renameMode) {
             (int)entry.info);
 
       int isTs = StringEndsWith(entryName, ".ts");
-      if ((isRec(entryName) || isTs) && entry.attr != ATTR_FOLDER && !IsRecordedNow(entryName)) {
+      if ((isRec(entryName) || isTs) && !IsFolderEntry(&entry) && !IsRecordedNow(entryName)) {
         // HDD_Rename works on a 128-byte buffer; the name built here is at
         // most 84 bytes (programme) or kStreamNameMax (present name).
         char newName[200];

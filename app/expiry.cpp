@@ -132,7 +132,29 @@ dword GetFileAgeHours(dword now, const TYPE_FolderEntry* entry) {
   return (nowMin - startMin) / 60;
 }
 
+void RecoverInterrupted(void) {
+  char name[128];
+  name[0] = '\0';
+  switch (HDD_RecoverSetOperation(name)) {
+    case RECOVER_DONE:
+      TRACE("Interrupted operation on %s finished\r\n", name);
+      break;
+    case RECOVER_UNDONE:
+      TRACE("Interrupted operation on %s undone\r\n", name);
+      break;
+    case RECOVER_LEFT:
+      TRACE("Interrupted operation on %s left for the next pass\r\n", name);
+      break;
+    case RECOVER_UNREADABLE:
+      TRACE("Brantlow.intent cannot be read\r\n");
+      break;
+    default:
+      break;
+  }
+}
+
 int CleanupSaveFolder(word keepHours) {
+  RecoverInterrupted();
   // Only inside the Save folder itself: a pass that could not save its
   // folder, or stands elsewhere, deletes nothing.
   if (!HDD_TAP_EnterDir(kSaveFolder)) {
@@ -153,6 +175,7 @@ int CleanupSaveFolder(word keepHours) {
   for (int visited = 0; visited < count;) {
     char name[128];
     CopyEntryName(name, &entry);
+    if (IsFolderEntry(&entry)) HDD_NoteFolder(name);
     if (isRec(name) && !IsFolderEntry(&entry)) {
       dword age = GetFileAgeHours(GetCurrentTime(), &entry);
       TRACE("File Found fn:%d, attr:%d,  %s info: %d, Age: %d (%d)\n", scan, (int)entry.attr, name,

@@ -11,5 +11,9 @@ dword MjdHourMinToPackedTime(dword mjd, dword hour, dword minute);
 dword GetCurrentTime(void);
 dword PackedTimeToMin(dword packed);
 int isRec(const char* name);
+// Finishes or undoes a set operation that a power failure cut short (and
+// traces what it did). Every pass that renames, moves or deletes calls it
+// first.
+void RecoverInterrupted(void);
 // Folders are never recordings, whatever their name.
 int IsFolderEntry(const TYPE_FolderEntry* entry);

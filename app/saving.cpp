@@ -58,7 +58,7 @@ void BuildNewName(char* newName, size_t size, const char* entryName, byte rename
   KillNonWindowsChar(CurEventStr);
 
   if (CurEventStr[0] == '\0' || renameMode == 0) {
-    if (StringEndsWith(entryName, ".ts")) {
+    if (StringEndsWithAnyCase(entryName, ".ts")) {
       StrCopyBounded(newName, size, "[Unknown].rec");
       return;
     }
@@ -88,7 +88,7 @@ void BuildNewName(char* newName, size_t size, const char* entryName, byte rename
   }
   AppendBounded(newName, size, CurEventStr);
   if (strlen(newName) > kProgrammeNameMax) newName[kProgrammeNameMax] = '\0';
-  AppendBounded(newName, size, StringEndsWith(entryName, ".mpg") ? ".mpg" : ".rec");
+  AppendBounded(newName, size, StringEndsWithAnyCase(entryName, ".mpg") ? ".mpg" : ".rec");
 }
 
 // The timeshift slot's record, read once per pass: while the slot records,
@@ -116,6 +116,7 @@ bool IsRecordedNow(const char* name) {
 int CheckTimeshiftFolder(byte renameMode) {
   if (dwLastCheckStart == 0) dwLastCheckStart = TAP_GetTick();
   int handled = 0;
+  RecoverInterrupted();
 
   // Only inside the timeshift folder itself: a pass that could not save its
   // folder, or stands elsewhere, touches nothing.
@@ -136,36 +137,23 @@ int CheckTimeshiftFolder(byte renameMode) {
       TRACE("File Found fn:%d, attr:%d,  %s info: %d\n", scan, (int)entry.attr, entryName,
             (int)entry.info);
 
-      int isTs = StringEndsWith(entryName, ".ts");
+      int isTs = StringEndsWithAnyCase(entryName, ".ts");
+      if (IsFolderEntry(&entry)) HDD_NoteFolder(entryName);
       if ((isRec(entryName) || isTs) && !IsFolderEntry(&entry) && !IsRecordedNow(entryName)) {
         // HDD_Rename works on a 128-byte buffer; the name built here is at
         // most 84 bytes (programme) or kStreamNameMax (present name).
         char newName[200];
         BuildNewName(newName, 128, entryName, renameMode);
         MakeValidFileName(newName, LegalNoControl);
-        HDD_Rename(entryName, newName);
-
-        if (isTs) {
-          // A ".ts" buffer's companions are not renamed along with it.
-          char oldPath[200];
-          char newPath[200];
-          static_assert(sizeof(entryName) + 4 <= sizeof(oldPath), "companion name fits");
-          // They follow only a buffer that took its new name, and only onto
-          // free names (HDD_Rename chose one free for the whole set).
-          TAP_SPrint(oldPath, "%s.inf", entryName);
-          if (strlen(newName) + 4 < sizeof(newPath) && TAP_Hdd_Exist(entryName) == 0) {
-            TAP_SPrint(newPath, "%s.inf", newName);
-            HDD_RenameFile(oldPath, newPath);
-            TAP_SPrint(oldPath, "%s.nav", entryName);
-            TAP_SPrint(newPath, "%s.nav", newName);
-            HDD_RenameFile(oldPath, newPath);
-          }
-        }
+        // A ".ts" buffer's companions are renamed with it, to the new name's.
+        int renamed = HDD_RenameSet(entryName, newName, isTs || isRec(entryName));
 
         handled = 1;
         TRACE("Rename %s to %s\r\n", entryName, newName);
-        HDD_Move(newName, kTimeshiftFolder, kSaveFolder);
-        TRACE("Move %s from %s to %s\r\n", newName, kTimeshiftFolder, kSaveFolder);
+        // A set that kept its name is moved under it.
+        const char* moving = renamed ? newName : entryName;
+        HDD_Move(moving, kTimeshiftFolder, kSaveFolder);
+        TRACE("Move %s from %s to %s\r\n", moving, kTimeshiftFolder, kSaveFolder);
       }
 
       ++visited;

@@ -28,6 +28,16 @@ char AsciiUpper(byte c) {
   return static_cast<char>(c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c);
 }
 
+int EndsWith(const char* text, const char* suffix, bool anyCase) {
+  if (text == nullptr || suffix == nullptr) return 0;
+  size_t textLen = strlen(text);
+  size_t suffixLen = strlen(suffix);
+  if (suffixLen > textLen) return 0;
+  const char* tail = text + textLen - suffixLen;
+  int differs = anyCase ? strncasecmp(tail, suffix, suffixLen) : memcmp(tail, suffix, suffixLen);
+  return differs == 0 ? 1 : 0;
+}
+
 }  // namespace
 
 int StrCopyBounded(char* dst, size_t size, const char* src) {
@@ -194,11 +204,11 @@ word CharToUTF8(const char* c) {
 // Bounds: a suffix longer than the text is never compared (answer 0), so
 // nothing before the text is read.
 int StringEndsWith(const char* text, const char* suffix) {
-  if (text == nullptr || suffix == nullptr) return 0;
-  size_t textLen = strlen(text);
-  size_t suffixLen = strlen(suffix);
-  if (suffixLen > textLen) return 0;
-  return memcmp(text + textLen - suffixLen, suffix, suffixLen) == 0 ? 1 : 0;
+  return EndsWith(text, suffix, false);
+}
+
+int StringEndsWithAnyCase(const char* text, const char* suffix) {
+  return EndsWith(text, suffix, true);
 }
 
 char* stricstr(const char* text, const char* pattern) {

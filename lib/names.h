@@ -23,6 +23,8 @@ int isLegalChar(byte c, dword flags);
 void StrToUTF8(const char* source, char* destination);
 word CharToUTF8(const char* c);
 int StringEndsWith(const char* text, const char* suffix);
+// StringEndsWith with the letters A to Z matched in either case.
+int StringEndsWithAnyCase(const char* text, const char* suffix);
 char* stricstr(const char* text, const char* pattern);
 
 // Bounded copy: copies src into dst of size bytes, always terminated. Returns

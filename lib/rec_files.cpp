@@ -17,6 +17,7 @@
 #include "lib/dir_stack.h"
 #include "lib/firmware.h"
 #include "lib/firmware_dat.h"
+#include "lib/intent.h"
 #include "lib/names.h"
 
 namespace {
@@ -42,9 +43,10 @@ bool FitsName(const char* name) {
   return name && name[0] && strlen(name) < kNameSize;
 }
 
-// Stream file names: the operations on them take the companions along.
+// Stream file names, ".rec" or ".mpg" in any letter case: the operations on
+// them take the companions along.
 bool IsStreamName(const char* name) {
-  return StringEndsWith(name, ".rec") || StringEndsWith(name, ".mpg");
+  return StringEndsWithAnyCase(name, ".rec") || StringEndsWithAnyCase(name, ".mpg");
 }
 
 // The companion of name with the companion extension ext (".inf" or ".nav")
@@ -139,13 +141,20 @@ int BuildMoveCommand(char* command, const char* name, const char* fromFolder, co
   return 1;
 }
 
+// A name with companions: a stream file (".rec" or ".mpg", in any letter
+// case), or a name that SeparateFileNameComponents marks as a recording's (a
+// companion's name, or one with the deletion suffix).
+bool HasCompanions(const char* name) {
+  return IsStreamName(name) || RecordingFlag(name) != 0;
+}
+
 // A candidate for a set's new name is taken when the stream name or, for a
 // recording, its ".inf" or ".nav" companion exists in the current folder (as
 // a file or a folder): the set lands on free names only. A companion name
 // that would not fit is left to the callers' own check, which refuses it.
 int SetTaken(const char* candidate) {
   if (TAP_Hdd_Exist(candidate)) return 1;
-  if (!RecordingFlag(candidate)) return 0;
+  if (!HasCompanions(candidate)) return 0;
   char companion[kNameSize];
   for (const char* ext : kCompanions) {
     if (CompanionName(candidate, ext, companion) && TAP_Hdd_Exist(companion)) return 1;
@@ -153,70 +162,219 @@ int SetTaken(const char* candidate) {
   return 0;
 }
 
-// The commands that move name to target: the stream first, then each
-// companion whose bit is set in companions (1 ".inf", 2 ".nav"). With run 0
-// only checks that all of them can be built. When run, the companions follow
-// only when the stream has left the current folder (the source folder): a
-// stream that stayed keeps its companions with it. Returns 1 when every
-// command could be built (and, when run, the stream moved).
-int MoveSet(const char* name, const char* fromFolder, const char* target, const char* toFolder,
-            unsigned companions, bool run) {
-  char command[kCommandSize];
-  if (!BuildMoveCommand(command, name, fromFolder, target, toFolder)) return 0;
-  if (run) {
-    system(command);
-    if (TAP_Hdd_Exist(name)) return 0;
-  }
+// Folders named like companions, as the passes' folder scans listed them: a
+// name whose entry says folder is a folder, also when the firmware refuses to
+// enter it. A few are kept, the oldest giving way.
+constexpr int kSeenFolders = 4;
+char SeenFolders[kSeenFolders][kNameSize];
+int SeenFolderNext = 0;
 
-  unsigned bit = 1;
-  for (const char* ext : kCompanions) {
-    bool wanted = (companions & bit) != 0;
-    bit <<= 1;
-    if (!wanted) continue;
-    char from[kNameSize];
-    char to[kNameSize];
-    if (!CompanionName(name, ext, from) || !CompanionName(target, ext, to)) return 0;
-    if (!BuildMoveCommand(command, from, fromFolder, to, toFolder)) return 0;
-    if (run) system(command);
+bool SeenAsFolder(const char* name) {
+  for (const char* seen : SeenFolders)
+    if (seen[0] && strcmp(seen, name) == 0) return true;
+  return false;
+}
+
+// Whether entering name worked: 1 entered, 0 refused, -1 the plug-in cannot
+// tell (where it stands is unknown, or it could not get back there).
+int EnterTest(const char* name) {
+  char here[200];
+  here[0] = 0;
+  if (HDD_TAP_GetCurrentDir(here) != 0 || here[0] == 0) return -1;
+  if (!HDD_TAP_PushDir()) return -1;
+  int entered = HDD_ChangeDir(name);
+  int back = HDD_TAP_PopDir();
+  if (!back || !HDD_TAP_IsCurrentDir(here)) return -1;
+  return entered ? 1 : 0;
+}
+
+enum Kind { kAbsent, kFile, kFolder, kUnknown };
+
+// What name is in the current folder. A file can be opened and cannot be
+// entered; a folder can be entered, or was listed as one; anything else (a
+// name that is neither, or that the plug-in cannot test) is unknown, and an
+// operation that meets it leaves the whole set alone. size: a file's length.
+Kind Inspect(const char* name, dword* size) {
+  if (!FitsName(name) || TAP_Hdd_Exist(name) == 0) return kAbsent;
+  int entered = EnterTest(name);
+  if (entered == 1) return kFolder;
+  if (entered < 0) return kUnknown;
+  TYPE_File* file = TAP_Hdd_Fopen(name);
+  if (!file) return SeenAsFolder(name) ? kFolder : kUnknown;
+  if (size) *size = TAP_Hdd_Flen(file);
+  TAP_Hdd_Fclose(file);
+  return kFile;
+}
+
+// A recording set as one value: the names of its members that are files, in
+// the order their steps run (the companions first, the stream last), each
+// with the part it is (0 the stream, 1 ".inf", 2 ".nav") and its length.
+// Every name is worked out and checked to fit before anything is done.
+struct RecSet {
+  int count;
+  char name[kIntentMembers][kNameSize];
+  int part[kIntentMembers];
+  dword size[kIntentMembers];
+};
+
+// The set of name in the current folder; companions only when withCompanions.
+// 0 when name is no file, a companion name would not fit, or a member is
+// unknown: then nothing may be done with the set.
+int GatherSet(const char* name, bool withCompanions, RecSet* set) {
+  memset(set, 0, sizeof *set);
+  dword size = 0;
+  if (Inspect(name, &size) != kFile) return 0;
+  if (withCompanions) {
+    for (int part = 1; part <= 2; ++part) {
+      char companion[kNameSize];
+      if (!CompanionName(name, kCompanions[part - 1], companion)) return 0;
+      if (strcmp(companion, name) == 0) continue;  // a companion's own name
+      dword length = 0;
+      Kind kind = Inspect(companion, &length);
+      if (kind == kUnknown) return 0;
+      if (kind != kFile) continue;  // missing, or a folder: not part of the set
+      StrCopyBounded(set->name[set->count], kNameSize, companion);
+      set->part[set->count] = part;
+      set->size[set->count] = length;
+      ++set->count;
+    }
+  }
+  StrCopyBounded(set->name[set->count], kNameSize, name);
+  set->part[set->count] = 0;
+  set->size[set->count] = size;
+  ++set->count;
+  return 1;
+}
+
+// The same members under the stream name stream. 0 when a name does not fit.
+int RenamedSet(const RecSet* set, const char* stream, RecSet* out) {
+  *out = *set;
+  for (int i = 0; i < set->count; ++i) {
+    if (set->part[i] == 0) {
+      if (!FitsName(stream)) return 0;
+      StrCopyBounded(out->name[i], kNameSize, stream);
+    } else if (!CompanionName(stream, kCompanions[set->part[i] - 1], out->name[i])) {
+      return 0;
+    }
   }
   return 1;
 }
 
-// Renames name to "FilerDelete.tmp" and deletes that, but only a file that
-// this rename produced: a "FilerDelete.tmp" already in the folder is not the
-// plug-in's and stays, and so does name. A delete that fails gives the file
-// its own name back. Returns 1 when name is gone.
-int DeleteUnderTempName(const char* name) {
-  if (TAP_Hdd_Exist(kDeleteTemp)) return 0;
-  TAP_Hdd_Rename(name, kDeleteTemp);
-  if (TAP_Hdd_Exist(name) || !TAP_Hdd_Exist(kDeleteTemp)) return 0;
-  TAP_Hdd_Delete(kDeleteTemp);
-  if (!TAP_Hdd_Exist(kDeleteTemp)) return 1;
-  TAP_Hdd_Rename(kDeleteTemp, name);
-  return 0;
+void FillIntent(SetIntent* intent, byte kind, const char* folder, const char* to,
+                const RecSet* from, const RecSet* dest) {
+  memset(intent, 0, sizeof *intent);
+  intent->kind = kind;
+  intent->count = byte(from->count);
+  StrCopyBounded(intent->folder, sizeof intent->folder, folder);
+  StrCopyBounded(intent->to, sizeof intent->to, to);
+  for (int i = 0; i < from->count; ++i) {
+    StrCopyBounded(intent->oldName[i], kNameSize, from->name[i]);
+    StrCopyBounded(intent->newName[i], kNameSize, dest->name[i]);
+    intent->size[i] = from->size[i];
+  }
 }
 
-// A file of the current folder that an operation on sets may touch: it
-// exists and is not a folder.
-bool IsPlainFile(const char* name) {
-  return TAP_Hdd_Exist(name) != 0 && !HDD_IsFolder(name);
+// One rename in the current folder, onto a free name. 1 when from is gone
+// and to is there.
+int RenameStep(const char* from, const char* to) {
+  if (!TAP_Hdd_Exist(from) || TAP_Hdd_Exist(to)) return 0;
+  TAP_Hdd_Rename(from, to);
+  return TAP_Hdd_Exist(from) == 0 && TAP_Hdd_Exist(to) != 0 ? 1 : 0;
+}
+
+// The rename steps of a set: member by member, each onto its free new name.
+// When one fails, the members renamed so far get their old names back.
+// Returns 1 when all are renamed, 0 when all are back, -1 when neither.
+int RenameMembers(const RecSet* from, const RecSet* to) {
+  int done = 0;
+  while (done < from->count && RenameStep(from->name[done], to->name[done])) ++done;
+  if (done == from->count) return 1;
+  while (done > 0 && RenameStep(to->name[done - 1], from->name[done - 1])) --done;
+  return done == 0 ? 0 : -1;
+}
+
+// A temporary name that is free in the current folder: "FilerDelete.tmp",
+// else its unique forms. Another "FilerDelete.tmp" is not the plug-in's and
+// blocks nothing.
+int FreeTempName(char* out) {
+  StrCopyBounded(out, kNameSize, kDeleteTemp);
+  MakeUniqueName(out, TAP_Hdd_Exist);
+  return FitsName(out);
+}
+
+// Deletes one file under the temporary name temp: a delete that fails gives
+// the file its own name back. 1 when name is gone, 0 when it stays, -1 when
+// it stays under the temporary name.
+int DeleteStep(const char* name, const char* temp) {
+  if (!RenameStep(name, temp)) return 0;
+  TAP_Hdd_Delete(temp);
+  if (!TAP_Hdd_Exist(temp)) return 1;
+  return RenameStep(temp, name) ? 0 : -1;
+}
+
+// The delete steps of a set, the companions first: a set cut short keeps its
+// stream, which the next expiry pass finds. 1 when every member is gone, else
+// what the step that failed returned.
+int DeleteMembers(const RecSet* set, const char* temp) {
+  for (int i = 0; i < set->count; ++i) {
+    int step = DeleteStep(set->name[i], temp);
+    if (step != 1) return step;
+  }
+  return 1;
+}
+
+// Stops what plays or records name, as HDD_isFileInUse tells.
+void StopUser(const char* name) {
+  int inUse = HDD_isFileInUse(name);
+  if (inUse == 1 || inUse == 2) {
+    TAP_Hdd_StopTs();
+    TAP_Hdd_StopMp3();
+  } else if (inUse >= 3) {
+    TAP_Hdd_StopRecord(byte(inUse - 3));
+  }
+}
+
+// The move commands of a set, the way there and the way back, each checked
+// to fit before the first runs.
+struct MovePlan {
+  char there[kIntentMembers][kCommandSize];
+  char back[kIntentMembers][kCommandSize];
+};
+MovePlan Plan;
+
+int PlanMove(const RecSet* from, const char* fromFolder, const RecSet* to, const char* toFolder) {
+  for (int i = 0; i < from->count; ++i) {
+    if (!BuildMoveCommand(Plan.there[i], from->name[i], fromFolder, to->name[i], toFolder) ||
+        !BuildMoveCommand(Plan.back[i], to->name[i], toFolder, from->name[i], fromFolder))
+      return 0;
+  }
+  return 1;
+}
+
+// The move steps, run from inside the source folder: member by member; a
+// member whose source is still there after its command did not move, and
+// the members moved so far are brought back. Returns 1 when all left, 0 when
+// all are back, -1 when neither.
+// One member's move command, there or back, run from inside the source
+// folder; 1 when the member then stands where it was sent (its old name gone
+// after the way there, back after the way back).
+int MoveStep(const char* oldName, int i, bool back) {
+  system(back ? Plan.back[i] : Plan.there[i]);
+  return (TAP_Hdd_Exist(oldName) != 0) == back ? 1 : 0;
+}
+
+int MoveMembers(const RecSet* from) {
+  int done = 0;
+  while (done < from->count && MoveStep(from->name[done], done, false)) ++done;
+  if (done == from->count) return 1;
+  while (done > 0 && MoveStep(from->name[done - 1], done - 1, true)) --done;
+  return done == 0 ? 0 : -1;
 }
 
 // The move of fileName, run from inside fromFolder: see HDD_Move.
 int MoveFromHere(const char* fileName, const char* fromFolder, const char* toFolder) {
-  if (!IsPlainFile(fileName)) return 0;
-  const bool withCompanions = RecordingFlag(fileName) != 0;
-  // Companions that are folders are not part of the set and stay.
-  unsigned companions = 0;
-  if (withCompanions) {
-    unsigned bit = 1;
-    for (const char* ext : kCompanions) {
-      char companion[kNameSize];
-      if (!CompanionName(fileName, ext, companion)) return 0;
-      if (!HDD_IsFolder(companion)) companions |= bit;
-      bit <<= 1;
-    }
-  }
+  RecSet set;
+  if (!GatherSet(fileName, HasCompanions(fileName), &set)) return 0;
 
   // The name the set gets there: free for the whole set in the target
   // folder, which must be entered for the names to be tested at all.
@@ -227,10 +385,14 @@ int MoveFromHere(const char* fileName, const char* fromFolder, const char* toFol
   HDD_TAP_PopDir();
   if (!HDD_TAP_IsCurrentDir(fromFolder)) return 0;
 
-  // All commands of the set are checked before the first one runs, so a
-  // name that does not fit moves nothing.
-  if (!MoveSet(fileName, fromFolder, target, toFolder, companions, false)) return 0;
-  return MoveSet(fileName, fromFolder, target, toFolder, companions, true);
+  RecSet dest;
+  if (!RenamedSet(&set, target, &dest) || !PlanMove(&set, fromFolder, &dest, toFolder)) return 0;
+  SetIntent intent;
+  FillIntent(&intent, INTENT_MOVE, fromFolder, toFolder, &set, &dest);
+  if (!IntentWrite(&intent) || !HDD_TAP_IsCurrentDir(fromFolder)) return 0;
+  int result = MoveMembers(&set);
+  if (result >= 0) IntentClear();
+  return result == 1 ? 1 : 0;
 }
 
 // A name from a firmware record (at most capacity bytes, maybe without
@@ -243,54 +405,201 @@ void RecordName(const char* name, size_t capacity, char* out) {
   if (StringEndsWith(out, ".rec.inf") || StringEndsWith(out, ".mpg.inf")) out[length - 4] = 0;
 }
 
+// ---------------------------------------------------------------------------
+// Recovery of an operation that a power failure cut short.
+
+// Where each member of an intent is now: at its old name (with the length
+// it had), at its new name, or neither.
+struct Places {
+  int atOld[kIntentMembers];
+  int atNew[kIntentMembers];
+};
+
+// The members of intent found under names[] in the current folder, each
+// with the length it had when the operation began.
+void FindMembers(const SetIntent* intent, const char (*names)[kNameSize], int* found) {
+  for (int i = 0; i < intent->count; ++i) {
+    dword size = 0;
+    found[i] = Inspect(names[i], &size) == kFile && size == intent->size[i];
+  }
+}
+
+void SetFromIntent(const SetIntent* intent, const char (*names)[kNameSize], RecSet* set) {
+  memset(set, 0, sizeof *set);
+  set->count = intent->count;
+  for (int i = 0; i < intent->count; ++i) {
+    StrCopyBounded(set->name[i], kNameSize, names[i]);
+    set->size[i] = intent->size[i];
+  }
+}
+
+// 1 when every member that is still anywhere stands on one side.
+bool Whole(const SetIntent* intent, const Places* at, bool* onNewSide) {
+  bool anyOld = false, anyNew = false;
+  for (int i = 0; i < intent->count; ++i) {
+    anyOld = anyOld || at->atOld[i];
+    anyNew = anyNew || at->atNew[i];
+  }
+  *onNewSide = anyNew;
+  return !(anyOld && anyNew);
+}
+
+int RecoverRename(const SetIntent* intent) {
+  if (!HDD_TAP_EnterDir(intent->folder)) return RECOVER_LEFT;
+  Places at;
+  FindMembers(intent, intent->oldName, at.atOld);
+  FindMembers(intent, intent->newName, at.atNew);
+  // Forward, member by member in the order of the steps; when a member can
+  // go neither way the set stays as it is, and so does the record.
+  bool forward = true;
+  for (int i = 0; i < intent->count && forward; ++i) {
+    if (at.atNew[i] || !at.atOld[i]) continue;
+    forward = RenameStep(intent->oldName[i], intent->newName[i]) == 1;
+    if (forward) at.atOld[i] = 0, at.atNew[i] = 1;
+  }
+  for (int i = intent->count - 1; i >= 0 && !forward; --i) {
+    if (at.atNew[i] && RenameStep(intent->newName[i], intent->oldName[i]))
+      at.atNew[i] = 0, at.atOld[i] = 1;
+  }
+  HDD_TAP_PopDir();
+  bool onNewSide = false;
+  if (!Whole(intent, &at, &onNewSide)) return RECOVER_LEFT;
+  return onNewSide ? RECOVER_DONE : RECOVER_UNDONE;
+}
+
+int RecoverMove(const SetIntent* intent) {
+  Places at;
+  int takenNew[kIntentMembers], takenOld[kIntentMembers];
+  if (!HDD_TAP_EnterDir(intent->to)) return RECOVER_LEFT;
+  FindMembers(intent, intent->newName, at.atNew);
+  for (int i = 0; i < intent->count; ++i) takenNew[i] = TAP_Hdd_Exist(intent->newName[i]) != 0;
+  HDD_TAP_PopDir();
+  if (!HDD_TAP_EnterDir(intent->folder)) return RECOVER_LEFT;
+  FindMembers(intent, intent->oldName, at.atOld);
+  for (int i = 0; i < intent->count; ++i) takenOld[i] = TAP_Hdd_Exist(intent->oldName[i]) != 0;
+
+  RecSet from, to;
+  SetFromIntent(intent, intent->oldName, &from);
+  SetFromIntent(intent, intent->newName, &to);
+  if (!PlanMove(&from, intent->folder, &to, intent->to)) {
+    HDD_TAP_PopDir();
+    return RECOVER_LEFT;
+  }
+  // Forward when every member still to go has a free name there (a move
+  // never lands on a name something else took meanwhile); else back, each
+  // member onto its old name when that is free.
+  bool forward = true;
+  for (int i = 0; i < intent->count; ++i)
+    if (at.atOld[i] && !at.atNew[i] && takenNew[i]) forward = false;
+  for (int i = 0; i < intent->count && forward; ++i) {
+    if (!at.atOld[i] || at.atNew[i]) continue;
+    forward = MoveStep(intent->oldName[i], i, false) == 1;
+    if (forward) at.atOld[i] = 0, at.atNew[i] = 1;
+  }
+  for (int i = intent->count - 1; i >= 0 && !forward; --i) {
+    if (!at.atNew[i] || at.atOld[i]) continue;
+    if (!takenOld[i] && MoveStep(intent->oldName[i], i, true)) at.atNew[i] = 0, at.atOld[i] = 1;
+  }
+  HDD_TAP_PopDir();
+  bool onNewSide = false;
+  if (!Whole(intent, &at, &onNewSide)) return RECOVER_LEFT;
+  return onNewSide ? RECOVER_DONE : RECOVER_UNDONE;
+}
+
+int RecoverDelete(const SetIntent* intent) {
+  if (!HDD_TAP_EnterDir(intent->folder)) return RECOVER_LEFT;
+  int present[kIntentMembers];
+  FindMembers(intent, intent->oldName, present);
+  // The steps run in order, so the last member that is gone is the one that
+  // may stand under the temporary name: a file there is the plug-in's only
+  // when it has that member's length; any other is somebody's.
+  int lastGone = -1;
+  for (int i = 0; i < intent->count; ++i)
+    if (!present[i]) lastGone = i;
+  const char* temp = intent->newName[0];
+  int result = RECOVER_DONE;
+  if (lastGone < 0) {
+    result = RECOVER_UNDONE;  // nothing had begun: the next pass decides anew
+  } else {
+    dword size = 0;
+    if (Inspect(temp, &size) == kFile && size == intent->size[lastGone]) {
+      TAP_Hdd_Delete(temp);
+      if (TAP_Hdd_Exist(temp)) result = RECOVER_LEFT;
+    }
+    // The record's temporary name while it is free, so that a step cut
+    // short again is found again.
+    char freeTemp[kNameSize];
+    StrCopyBounded(freeTemp, sizeof freeTemp, temp);
+    for (int i = 0; i < intent->count && result == RECOVER_DONE; ++i) {
+      if (!present[i]) continue;
+      if (HDD_isFileInUse(intent->oldName[i]) >= 3 ||
+          (TAP_Hdd_Exist(freeTemp) && !FreeTempName(freeTemp))) {
+        result = RECOVER_LEFT;
+        break;
+      }
+      StopUser(intent->oldName[i]);
+      if (DeleteStep(intent->oldName[i], freeTemp) != 1) result = RECOVER_LEFT;
+    }
+  }
+  HDD_TAP_PopDir();
+  return result;
+}
+
 }  // namespace
+
+void HDD_NoteFolder(const char* name) {
+  if (!FitsName(name) || SeenAsFolder(name)) return;
+  const char* const ends[] = {".inf", ".nav"};
+  bool companionLike = false;
+  for (const char* end : ends) companionLike = companionLike || StringEndsWithAnyCase(name, end);
+  if (!companionLike) return;
+  StrCopyBounded(SeenFolders[SeenFolderNext], kNameSize, name);
+  SeenFolderNext = (SeenFolderNext + 1) % kSeenFolders;
+}
 
 int HDD_IsFolder(const char* name) {
   if (!FitsName(name) || TAP_Hdd_Exist(name) == 0) return 0;
-  // A folder is what can be entered. When the plug-in cannot tell, or
-  // cannot get back to where it stood, the name counts as a folder, so that
-  // nothing is done with it.
-  char here[200];
-  here[0] = 0;
-  if (HDD_TAP_GetCurrentDir(here) != 0 || here[0] == 0) return 1;
-  if (!HDD_TAP_PushDir()) return 1;
-  int entered = HDD_ChangeDir(name);
-  int back = HDD_TAP_PopDir();
-  if (!back || !HDD_TAP_IsCurrentDir(here)) return 1;
-  return entered ? 1 : 0;
+  // A folder is what can be entered, or what a folder scan listed as one.
+  // When the plug-in cannot tell, or cannot get back to where it stood, the
+  // name counts as a folder, so that nothing is done with it.
+  return EnterTest(name) != 0 || SeenAsFolder(name) ? 1 : 0;
 }
 
 int HDD_RenameFile(const char* oldName, const char* newName) {
   if (!FitsName(oldName) || !FitsName(newName)) return 0;
-  if (!IsPlainFile(oldName) || TAP_Hdd_Exist(newName)) return 0;
-  TAP_Hdd_Rename(oldName, newName);
-  return TAP_Hdd_Exist(oldName) == 0 && TAP_Hdd_Exist(newName) != 0 ? 1 : 0;
+  if (Inspect(oldName, nullptr) != kFile) return 0;
+  return RenameStep(oldName, newName);
 }
 
-void HDD_Rename(const char* oldName, char* newName) {
-  if (!FitsName(oldName) || !FitsName(newName)) return;
-  if (!IsPlainFile(oldName)) return;
+int HDD_RenameSet(const char* oldName, char* newName, int withCompanions) {
+  if (!FitsName(oldName) || !FitsName(newName)) return 0;
+  RecSet set;
+  if (!GatherSet(oldName, withCompanions != 0, &set)) return 0;
 
   char target[kUniqueSize];
   StrCopyBounded(target, sizeof target, newName);
   MakeUniqueName(target, SetTaken);
-  if (!FitsName(target)) return;
-
+  RecSet dest;
   // Every name of the set must fit before anything is renamed.
-  bool withCompanions = RecordingFlag(oldName) && IsStreamName(oldName);
-  char oldInf[kNameSize], newInf[kNameSize], oldNav[kNameSize], newNav[kNameSize];
-  if (withCompanions &&
-      (!CompanionName(oldName, ".inf", oldInf) || !CompanionName(target, ".inf", newInf) ||
-       !CompanionName(oldName, ".nav", oldNav) || !CompanionName(target, ".nav", newNav))) {
-    return;
-  }
+  if (!RenamedSet(&set, target, &dest)) return 0;
 
+  char folder[200];
+  folder[0] = 0;
+  if (HDD_TAP_GetCurrentDir(folder) != 0 || folder[0] == 0) return 0;
+  SetIntent intent;
+  FillIntent(&intent, INTENT_RENAME, folder, "", &set, &dest);
+  if (!IntentWrite(&intent) || !HDD_TAP_IsCurrentDir(folder)) return 0;
+  int result = RenameMembers(&set, &dest);
+  if (result >= 0) IntentClear();
+  if (result != 1) return 0;
   StrCopyBounded(newName, kNameSize, target);
-  // The companions follow only a stream that took its new name; a companion
-  // that is a folder, or is missing, stays.
-  if (!HDD_RenameFile(oldName, newName) || !withCompanions) return;
-  HDD_RenameFile(oldInf, newInf);
-  HDD_RenameFile(oldNav, newNav);
+  return 1;
+}
+
+int HDD_Rename(const char* oldName, char* newName) {
+  // Renaming a companion or a name with the deletion suffix renames that one
+  // file; a stream takes its companions along.
+  return HDD_RenameSet(oldName, newName, IsStreamName(oldName));
 }
 
 int HDD_Move(const char* fileName, const char* fromFolder, const char* toFolder) {
@@ -308,27 +617,55 @@ int HDD_Move(const char* fileName, const char* fromFolder, const char* toFolder)
 
 int HDD_Delete(const char* fileName) {
   if (!FitsName(fileName)) return 0;
-  if (!IsPlainFile(fileName)) return 0;
+  RecSet set;
+  if (!GatherSet(fileName, IsStreamName(fileName), &set)) return 0;
+  char temp[kNameSize];
+  if (!FreeTempName(temp)) return 0;
+  char folder[200];
+  folder[0] = 0;
+  if (HDD_TAP_GetCurrentDir(folder) != 0 || folder[0] == 0) return 0;
 
-  int inUse = HDD_isFileInUse(fileName);
-  if (inUse == 1 || inUse == 2) {
-    TAP_Hdd_StopTs();
-    TAP_Hdd_StopMp3();
-  } else if (inUse >= 3) {
-    TAP_Hdd_StopRecord(byte(inUse - 3));
+  // Only now that the set can go is what uses it stopped.
+  StopUser(fileName);
+
+  // The record lets a start after a power failure finish the delete. Without
+  // it (the plug-in's folder cannot be written) the delete goes on all the
+  // same: a cut then leaves at worst the stream, which the next pass finds
+  // expired, or the temporary name, which stays as somebody's.
+  RecSet temps;
+  memset(&temps, 0, sizeof temps);
+  for (int i = 0; i < set.count; ++i) StrCopyBounded(temps.name[i], kNameSize, temp);
+  SetIntent intent;
+  FillIntent(&intent, INTENT_DELETE, folder, "", &set, &temps);
+  int recorded = IntentWrite(&intent);
+  if (!HDD_TAP_IsCurrentDir(folder)) return 0;
+  int result = DeleteMembers(&set, temp);
+  // A file left under the temporary name keeps the record, so that the next
+  // pass finishes it.
+  if (recorded && result >= 0) IntentClear();
+  return result == 1 ? 1 : 0;
+}
+
+int HDD_RecoverSetOperation(char* name) {
+  SetIntent intent;
+  int found = IntentRead(&intent);
+  if (found < 0) return RECOVER_UNREADABLE;
+  if (found == 0) return RECOVER_NONE;
+  if (name) StrCopyBounded(name, kNameSize, intent.oldName[intent.count - 1]);
+  int result = RECOVER_LEFT;
+  switch (intent.kind) {
+    case INTENT_RENAME:
+      result = RecoverRename(&intent);
+      break;
+    case INTENT_MOVE:
+      result = RecoverMove(&intent);
+      break;
+    default:
+      result = RecoverDelete(&intent);
+      break;
   }
-
-  // The companions go only after the stream went.
-  if (!DeleteUnderTempName(fileName)) return 0;
-  if (!RecordingFlag(fileName) || !IsStreamName(fileName)) return 1;
-
-  char companion[kNameSize];
-  for (const char* ext : kCompanions) {
-    if (CompanionName(fileName, ext, companion) && IsPlainFile(companion)) {
-      DeleteUnderTempName(companion);
-    }
-  }
-  return 1;
+  if (result != RECOVER_LEFT && !IntentClear()) result = RECOVER_LEFT;
+  return result;
 }
 
 int HDD_isFileInUse(const char* fileName) {

@@ -264,10 +264,13 @@ TEST_F(BudgetTest, ExpiryOfOldRecordingsStillReadsEachOnceAndDeletesEachSetOnce)
   MakeSaved(12, 40);
   sim_reset_counts();
   CleanupSaveFolder(36);
-  unsigned logOpens = LogOpens();
-  EXPECT_EQ(12u, Calls("TAP_Hdd_Fread"));
-  EXPECT_EQ(12u, Calls("TAP_Hdd_Fopen") - logOpens);
-  EXPECT_EQ(36u, Calls("TAP_Hdd_Delete")) << "stream, .inf and .nav of each set";
+  unsigned creates = LogOpens();  // log lines and intent records
+  EXPECT_EQ(12u, Calls("TAP_Hdd_Fread")) << "each .inf read once";
+  // Each member of a set opened once to see that it is a file, and each
+  // set's intent record written before and removed after its steps.
+  EXPECT_EQ(12u + 36u, Calls("TAP_Hdd_Fopen") - creates);
+  EXPECT_EQ(36u + 12u, Calls("TAP_Hdd_Delete"))
+      << "stream, .inf and .nav of each set, and its record";
   EXPECT_EQ(0u, sim_shell_commands());
   EXPECT_EQ(0, sim_list_folder("/DataFiles/TimeShift/Save", nullptr, 0));
 }

@@ -5,12 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "lib/dir_stack.h"
+#include "lib/intent.h"
 #include "lib/rec_files.h"
 #include "sim/control.h"
 #include "tests/support/sim_fixture.h"
@@ -29,6 +32,8 @@ class RecFilesTest : public SimTest {
   void SetUp() override {
     SimTest::SetUp();
     ASSERT_EQ(1, sim_mkdir(kSave));
+    // The plug-in's own folder, where its intent records go.
+    ASSERT_EQ(1, sim_mkdir("/ProgramFiles/Settings/Brantlow"));
   }
   // A recording set whose three files each hold their own name.
   void MakeSet(const char* folder, const std::string& stream) {
@@ -55,13 +60,15 @@ class RecFilesTest : public SimTest {
 };
 
 // The stops and deletions of HDD_Delete in order; a set's three files go
-// each under the temporary name, after every stop.
+// each under the temporary name, after every stop, and then the intent record
+// that named them.
 std::string DeleteCalls() {
   return CallsAmong({"TAP_Hdd_StopTs", "TAP_Hdd_StopMp3", "TAP_Hdd_StopRecord", "TAP_Hdd_Rename",
-                     "TAP_Hdd_Delete"});
+                     "TAP_Hdd_Delete", "TAP_Hdd_Create"});
 }
 const char kDeleteSet[] =
-    "TAP_Hdd_Rename TAP_Hdd_Delete TAP_Hdd_Rename TAP_Hdd_Delete TAP_Hdd_Rename TAP_Hdd_Delete ";
+    "TAP_Hdd_Create TAP_Hdd_Rename TAP_Hdd_Delete TAP_Hdd_Rename TAP_Hdd_Delete TAP_Hdd_Rename "
+    "TAP_Hdd_Delete TAP_Hdd_Delete ";
 
 // Every operation below leaves the stack as it found it, on every path.
 #define EXPECT_BALANCED(call)                         \
@@ -225,7 +232,7 @@ TEST_F(RecFilesTest, MoveOfDeletedOrCompanionNameTakesSetAlong) {
   MakeSet(kTs, "Doc.rec");
   sim_reset_counts();
   EXPECT_EQ(1, HDD_Move("Doc.rec.inf", kTs, kSave));
-  EXPECT_EQ(3u, sim_shell_commands());
+  EXPECT_EQ(2u, sim_shell_commands());
   EXPECT_EQ("Doc.rec.inf", Content(kSave, "Doc.rec"));  // under the stream name
   EXPECT_TRUE(Has(kSave, "Doc.rec.nav"));
   EXPECT_TRUE(Has(kTs, "Doc.rec"));
@@ -390,7 +397,8 @@ TEST_F(RecFilesTest, DeleteSuffixCases) {
 
   EXPECT_BALANCED(HDD_Delete("Film.mpg"));
   EXPECT_FALSE(Has(kSave, "Film.mpg") || Has(kSave, "Film.mpg.inf") || Has(kSave, "Film.mpg.nav"));
-  EXPECT_EQ(3u, sim_call_count("TAP_Hdd_Delete"));  // every file under the temporary name
+  // Every file under the temporary name, and the intent record.
+  EXPECT_EQ(4u, sim_call_count("TAP_Hdd_Delete"));
   EXPECT_EQ(3u, sim_call_count("TAP_Hdd_Rename"));
 
   EXPECT_BALANCED(HDD_Delete("Old.rec.del"));  // that one file only
@@ -407,12 +415,13 @@ TEST_F(RecFilesTest, DeleteSuffixCases) {
   EXPECT_BALANCED(HDD_Delete("Gone.rec"));  // missing: its companions stay
   EXPECT_TRUE(Has(kSave, "Gone.rec.inf"));
 
-  // A stream of 124 characters: companions of 128 cannot be its own.
+  // A stream of 124 characters: its companions' names of 128 do not fit, so
+  // the set is left whole.
   const std::string stream124 = std::string(120, 'q') + ".rec";
   MakeSet(kSave, stream124);
   EXPECT_BALANCED(HDD_Delete(stream124.c_str()));
-  EXPECT_FALSE(Has(kSave, stream124));
-  EXPECT_TRUE(Has(kSave, stream124 + ".inf") && Has(kSave, stream124 + ".nav"));
+  EXPECT_TRUE(Has(kSave, stream124) && Has(kSave, stream124 + ".inf") &&
+              Has(kSave, stream124 + ".nav"));
 
   const std::string name128(128, 'L');  // beyond the name limit: never touched
   WriteText(In(kSave, name128).c_str(), "l");
@@ -489,15 +498,15 @@ TEST_F(RecFilesTest, FaultsLeaveTheSetWhereItWas) {
   EXPECT_TRUE(Has(kTs, "News.rec") && Has(kTs, "News.rec.inf") && Has(kTs, "News.rec.nav"));
   sim_clear_faults();
 
-  // A stale "FilerDelete.tmp" is not the plug-in's: it stays, and so does
-  // the whole set that could not be renamed to it.
+  // A stale "FilerDelete.tmp" is not the plug-in's: it stays and blocks
+  // nothing; the set goes under the next free temporary name.
   WriteText(In(kSave, "FilerDelete.tmp").c_str(), "stale");
   ASSERT_EQ(1, HDD_ChangeDir(kSave));
   EXPECT_BALANCED(result = HDD_Delete("News-2.rec"));
-  EXPECT_EQ(0, result);
+  EXPECT_EQ(1, result);
   EXPECT_EQ("stale", Content(kSave, "FilerDelete.tmp"));
-  EXPECT_TRUE(Has(kSave, "News-2.rec") && Has(kSave, "News-2.rec.inf") &&
-              Has(kSave, "News-2.rec.nav"));
+  EXPECT_FALSE(Has(kSave, "News-2.rec") || Has(kSave, "News-2.rec.inf") ||
+               Has(kSave, "News-2.rec.nav") || Has(kSave, "FilerDelete-2.tmp"));
 }
 
 // ---------------------------------------------------------------------------
@@ -577,6 +586,186 @@ TEST_F(RecFilesTest, SlotsFallBackToTwoForOtherModel) {
   sim_set_system_id(0x0001);
   ASSERT_EQ(1, sim_write_firmwaredat("/ProgramFiles/Settings", 0x0002, 4));
   EXPECT_EQ(2u, HDD_NumberOfRECSlots());
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// A power failure between two steps of a set operation: every state the steps
+// can leave, with its intent record, is finished (or undone) by the next
+// start's recovery, and the set is whole under one name in one folder.
+
+namespace {
+
+class RecoveryTest : public RecFilesTest {
+ protected:
+  // Renames a file on the disk as a step of the plug-in would have.
+  void Step(const std::string& from, const std::string& to) {
+    char a[4096], b[4096];
+    ASSERT_TRUE(sim_host_path(from.c_str(), a, sizeof a) && sim_host_path(to.c_str(), b, sizeof b));
+    ASSERT_EQ(0, rename(a, b)) << from << " -> " << to;
+  }
+  void Remove(const std::string& path) { ASSERT_EQ(1, sim_rmtree(path.c_str())) << path; }
+  // The record of an operation on the set stream in folder: its members in
+  // the order of the steps, the companions first.
+  SetIntent Intent(byte kind, const char* folder, const char* to, const std::string& stream,
+                   const std::string& target) {
+    SetIntent in;
+    memset(&in, 0, sizeof in);
+    in.kind = kind;
+    in.count = 3;
+    snprintf(in.folder, sizeof in.folder, "%s", folder);
+    snprintf(in.to, sizeof in.to, "%s", to);
+    const char* exts[] = {".inf", ".nav", ""};
+    for (int i = 0; i < 3; ++i) {
+      snprintf(in.oldName[i], sizeof in.oldName[i], "%s%s", stream.c_str(), exts[i]);
+      snprintf(in.newName[i], sizeof in.newName[i], "%s%s", target.c_str(),
+               kind == INTENT_DELETE ? "" : exts[i]);
+      in.size[i] = static_cast<dword>(Content(folder, in.oldName[i]).size());
+    }
+    return in;
+  }
+  // The set made as original stands whole in folder under stream.
+  bool Whole(const char* folder, const std::string& stream, const std::string& original = "A.rec") {
+    for (const char* ext : {"", ".inf", ".nav"})
+      if (Content(folder, stream + ext) != original + ext) return false;
+    return true;
+  }
+  bool NoneOf(const char* folder, const std::string& stream) {
+    return !Has(folder, stream) && !Has(folder, stream + ".inf") && !Has(folder, stream + ".nav");
+  }
+  bool RecordLeft() { return sim_exists("/ProgramFiles/Settings/Brantlow/Brantlow.intent") != 0; }
+};
+
+TEST_F(RecoveryTest, EveryCutOfARenameOrMoveEndsWithTheSetWholeUnderItsNewName) {
+  struct Case {
+    byte kind;
+    const char* to;
+  };
+  for (Case c : {Case{INTENT_RENAME, kTs}, Case{INTENT_MOVE, kSave}}) {
+    for (int cut = 0; cut <= 3; ++cut) {
+      SCOPED_TRACE("kind " + std::to_string(c.kind) + ", steps done " + std::to_string(cut));
+      MakeSet(kTs, "A.rec");
+      WriteText(In(kTs, "B.rec.x").c_str(), "stranger");
+      SetIntent in = Intent(c.kind, kTs, c.kind == INTENT_MOVE ? kSave : "", "A.rec", "B.rec");
+      ASSERT_EQ(1, IntentWrite(&in));
+      for (int i = 0; i < cut; ++i) Step(In(kTs, in.oldName[i]), In(c.to, in.newName[i]));
+      sim_reset_counts();
+      int result = RECOVER_NONE;
+      EXPECT_BALANCED(result = HDD_RecoverSetOperation(nullptr));
+      EXPECT_EQ(RECOVER_DONE, result);
+      EXPECT_TRUE(Whole(c.to, "B.rec"));
+      EXPECT_TRUE(NoneOf(kTs, "A.rec"));
+      EXPECT_EQ("stranger", Content(kTs, "B.rec.x"));
+      EXPECT_FALSE(RecordLeft());
+      // Nothing is left to do: the next start finds no record.
+      EXPECT_EQ(RECOVER_NONE, HDD_RecoverSetOperation(nullptr));
+      Remove(In(c.to, "B.rec"));
+      Remove(In(c.to, "B.rec.inf"));
+      Remove(In(c.to, "B.rec.nav"));
+    }
+  }
+}
+
+TEST_F(RecoveryTest, AMemberThatCannotGoOnIsBroughtBackAndNothingIsOverwritten) {
+  // After the cut something else took the stream's new name: the set goes
+  // back to its old name, and the other file stays as it is.
+  for (byte kind : {INTENT_RENAME, INTENT_MOVE}) {
+    const char* to = kind == INTENT_MOVE ? kSave : kTs;
+    MakeSet(kTs, "A.rec");
+    SetIntent in = Intent(kind, kTs, kind == INTENT_MOVE ? kSave : "", "A.rec", "B.rec");
+    ASSERT_EQ(1, IntentWrite(&in));
+    Step(In(kTs, in.oldName[0]), In(to, in.newName[0]));
+    WriteText(In(to, "B.rec").c_str(), "somebody's");
+    EXPECT_EQ(RECOVER_UNDONE, HDD_RecoverSetOperation(nullptr));
+    EXPECT_TRUE(Whole(kTs, "A.rec")) << int(kind);
+    EXPECT_EQ("somebody's", Content(to, "B.rec"));
+    EXPECT_FALSE(RecordLeft());
+    Remove(In(to, "B.rec"));
+    for (const char* ext : {"", ".inf", ".nav"})
+      sim_rmtree(In(kTs, std::string("A.rec") + ext).c_str());
+  }
+}
+
+TEST_F(RecoveryTest, EveryCutOfADeleteEndsWithTheSetGoneOrWholeAndNoTemporaryName) {
+  // Each member goes under the temporary name and is then deleted: six steps.
+  // A stranger's "FilerDelete.tmp" makes the plug-in's the next free name.
+  for (int cut = 0; cut <= 6; ++cut) {
+    SCOPED_TRACE("steps done " + std::to_string(cut));
+    MakeSet(kSave, "A.rec");
+    WriteText(In(kSave, "FilerDelete.tmp").c_str(), "stranger");
+    SetIntent in = Intent(INTENT_DELETE, kSave, "", "A.rec", "FilerDelete-2.tmp");
+    ASSERT_EQ(1, IntentWrite(&in));
+    for (int s = 0; s < cut; ++s) {
+      if (s % 2 == 0) {
+        Step(In(kSave, in.oldName[s / 2]), In(kSave, "FilerDelete-2.tmp"));
+      } else {
+        Remove(In(kSave, "FilerDelete-2.tmp"));
+      }
+    }
+    int result = RECOVER_NONE;
+    EXPECT_BALANCED(result = HDD_RecoverSetOperation(nullptr));
+    if (cut == 0) {
+      EXPECT_EQ(RECOVER_UNDONE, result);  // nothing had begun
+      EXPECT_TRUE(Whole(kSave, "A.rec"));
+      for (const char* ext : {"", ".inf", ".nav"}) Remove(In(kSave, std::string("A.rec") + ext));
+    } else {
+      EXPECT_EQ(RECOVER_DONE, result);
+      EXPECT_TRUE(NoneOf(kSave, "A.rec"));
+    }
+    EXPECT_FALSE(Has(kSave, "FilerDelete-2.tmp"));
+    EXPECT_EQ("stranger", Content(kSave, "FilerDelete.tmp"));
+    EXPECT_FALSE(RecordLeft());
+  }
+}
+
+TEST_F(RecoveryTest, ARecordCutWhileItWasWrittenIsNoneAndIsRemoved) {
+  MakeSet(kTs, "A.rec");
+  SetIntent in = Intent(INTENT_MOVE, kTs, kSave, "A.rec", "A.rec");
+  ASSERT_EQ(1, IntentWrite(&in));
+  const char kRecord[] = "/ProgramFiles/Settings/Brantlow/Brantlow.intent";
+  std::string whole = ReadText(kRecord);
+  ASSERT_GT(whole.size(), 20u);
+  EXPECT_EQ(0, IntentWrite(&in)) << "a record is never overwritten";
+  SetIntent back;
+  ASSERT_EQ(1, IntentRead(&back));
+  EXPECT_EQ(0, memcmp(&in, &back, sizeof in));
+  // Every prefix of the record, and the record with any one byte changed.
+  for (size_t n = 0; n < whole.size(); ++n) {
+    WriteText(kRecord, whole.substr(0, n));
+    EXPECT_EQ(0, IntentRead(&back)) << n << " bytes";
+    EXPECT_FALSE(RecordLeft()) << n << " bytes";
+    std::string changed = whole;
+    changed[n] = static_cast<char>(changed[n] ^ 0x10);
+    WriteText(kRecord, changed);
+    EXPECT_EQ(0, IntentRead(&back)) << "byte " << n << " changed";
+  }
+  EXPECT_EQ(RECOVER_NONE, HDD_RecoverSetOperation(nullptr));
+  EXPECT_TRUE(Whole(kTs, "A.rec"));
+}
+
+TEST_F(RecoveryTest, OperationsWriteTheirRecordFirstAndRemoveItLast) {
+  // The plug-in's folder is made when it is missing; a record that cannot be
+  // written stops a rename or a move before its first step, but not a
+  // delete, which then leaves at worst what the next pass deletes.
+  sim_rmtree("/ProgramFiles/Settings/Brantlow");
+  MakeSet(kTs, "A.rec");
+  EXPECT_EQ(1, HDD_Move("A.rec", kTs, kSave));
+  EXPECT_TRUE(sim_exists("/ProgramFiles/Settings/Brantlow"));
+  EXPECT_FALSE(RecordLeft());
+
+  sim_fail_chdir("/ProgramFiles/Settings/Brantlow");
+  MakeSet(kTs, "C.rec");
+  EXPECT_EQ(0, HDD_Move("C.rec", kTs, kSave));
+  EnterTimeShift();
+  char name[128] = "D.rec";
+  EXPECT_EQ(0, HDD_Rename("C.rec", name));
+  EXPECT_STREQ("D.rec", name);
+  EXPECT_TRUE(Whole(kTs, "C.rec", "C.rec"));
+  ASSERT_EQ(1, HDD_ChangeDir(kSave));
+  EXPECT_EQ(1, HDD_Delete("A.rec"));
+  EXPECT_TRUE(NoneOf(kSave, "A.rec"));
+  EXPECT_EQ(RECOVER_UNREADABLE, HDD_RecoverSetOperation(nullptr));
 }
 
 }  // namespace

@@ -135,7 +135,7 @@ TEST_F(Saving, LongProgrammeIsCutTo80BytesBeforeTheExtension) {
   ExpectSet(("[One]" + cleaned).substr(0, 80) + ".rec");  // the prefix counts towards 80
 }
 
-TEST_F(Saving, MpgIsKeptOnlyInLowerCase) {
+TEST_F(Saving, MpgIsKeptInAnyLetterCase) {
   Buffer("a.mpg");
   Programme("News");
   EXPECT_EQ(1, CheckTimeshiftFolder(1));
@@ -143,23 +143,22 @@ TEST_F(Saving, MpgIsKeptOnlyInLowerCase) {
   Buffer("B.MPG");
   Programme("Film");
   EXPECT_EQ(1, CheckTimeshiftFolder(1));
-  EXPECT_TRUE(InSave("Film.rec")) << SaveNames();
-  EXPECT_FALSE(InTs("B.MPG"));
+  ExpectSet("Film.mpg");
+  EXPECT_FALSE(InTs("B.MPG") || InTs("B.MPG.inf") || InTs("B.MPG.nav"));
 }
 
 TEST_F(Saving, TsBufferBecomesRecWithItsCompanions) {
   WriteText((kTs + "x.ts").c_str(), "stream");
   WriteText((kTs + "x.ts.inf").c_str(), std::string(28, '\0'));
   WriteText((kTs + "x.ts.nav").c_str(), "nav");
-  WriteText((kTs + "Y.TS").c_str(), "not a buffer");
+  WriteText((kTs + "Y.TS").c_str(), "upper");  // ".ts" in any letter case
   Programme("News");
   EXPECT_EQ(1, CheckTimeshiftFolder(1));
-  ExpectSet("News.rec");
-  EXPECT_EQ("stream", ReadText((kSave + "News.rec").c_str()));
-  EXPECT_EQ("nav", ReadText((kSave + "News.rec.nav").c_str()));
-  EXPECT_FALSE(InTs("x.ts"));
-  EXPECT_FALSE(InTs("x.ts.inf"));
-  EXPECT_TRUE(InTs("Y.TS"));  // ".ts" is tested case-sensitively
+  ExpectSet("News-2.rec");
+  EXPECT_EQ("upper", ReadText((kSave + "News.rec").c_str()));
+  EXPECT_EQ("stream", ReadText((kSave + "News-2.rec").c_str()));
+  EXPECT_EQ("nav", ReadText((kSave + "News-2.rec.nav").c_str()));
+  EXPECT_FALSE(InTs("x.ts") || InTs("x.ts.inf") || InTs("x.ts.nav") || InTs("Y.TS"));
 }
 
 TEST_F(Saving, WithoutProgrammeOrInModeZeroTheBufferKeepsItsOwnCleanedName) {

@@ -178,7 +178,7 @@ int IntentRead(SetIntent* intent) {
 
 int IntentClear(void) {
   if (!EnterOwnFolder(false)) return OwnFolderMissing();
-  if (TAP_Hdd_Exist(kRecordName)) TAP_Hdd_Delete(kRecordName);
+  TAP_Hdd_Delete(kRecordName);
   int gone = TAP_Hdd_Exist(kRecordName) == 0;
   HDD_TAP_PopDir();
   return gone;

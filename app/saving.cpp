@@ -111,6 +111,25 @@ bool IsRecordedNow(const char* name) {
   return HDD_isFileInUse(name) >= 3;
 }
 
+// The folders of the current folder, from their entries, noted before any
+// set is touched: a folder named like a companion is a folder even when the
+// firmware refuses to enter it. The timeshift folder holds a few entries, so
+// the extra scan is cheap.
+void NoteFolders(void) {
+  TYPE_FolderEntry entry;
+  memset(&entry, 0, sizeof(entry));
+  int count = (int)TAP_Hdd_FindFirst(&entry, NULL);
+  for (int visited = 0; visited < count; ++visited) {
+    if (visited > 0 && (int)TAP_Hdd_FindNext(&entry) <= 0) break;
+    if (!IsFolderEntry(&entry)) continue;
+    char name[128];
+    size_t len = strnlen(entry.name, sizeof(entry.name) - 1);
+    memcpy(name, entry.name, len);
+    name[len] = '\0';
+    HDD_NoteFolder(name);
+  }
+}
+
 }  // namespace
 
 int CheckTimeshiftFolder(byte renameMode) {
@@ -124,6 +143,7 @@ int CheckTimeshiftFolder(byte renameMode) {
     TRACE("Chdir to %s failed\r\n", kTimeshiftFolder);
   } else {
     ReadTimeshiftSlot();
+    NoteFolders();
     TYPE_FolderEntry entry;
     memset(&entry, 0, sizeof(entry));
     int count = (int)TAP_Hdd_FindFirst(&entry, NULL);
@@ -138,7 +158,6 @@ int CheckTimeshiftFolder(byte renameMode) {
             (int)entry.info);
 
       int isTs = StringEndsWithAnyCase(entryName, ".ts");
-      if (IsFolderEntry(&entry)) HDD_NoteFolder(entryName);
       if ((isRec(entryName) || isTs) && !IsFolderEntry(&entry) && !IsRecordedNow(entryName)) {
         // HDD_Rename works on a 128-byte buffer; the name built here is at
         // most 84 bytes (programme) or kStreamNameMax (present name).

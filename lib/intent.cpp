@@ -24,8 +24,8 @@ constexpr size_t kHeader = sizeof kMagic + 2;
 constexpr size_t kChecksum = 4;
 // Two folders and three pairs of names with their lengths, each text with
 // its length byte.
-constexpr size_t kRecordMax = kHeader + 2 * kIntentFolderSize +
-                              kIntentMembers * (2 * kIntentNameSize + 4) + kChecksum;
+constexpr size_t kRecordMax =
+    kHeader + 2 * kIntentFolderSize + kIntentMembers * (2 * kIntentNameSize + 4) + kChecksum;
 
 byte Record[kRecordMax];
 

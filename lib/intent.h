@@ -13,7 +13,7 @@ enum : byte {
   INTENT_DELETE = 3,  // each member under the temporary name newName[0], then deleted
 };
 
-constexpr int kIntentMembers = 3;   // stream, ".inf", ".nav"
+constexpr int kIntentMembers = 3;  // stream, ".inf", ".nav"
 constexpr int kIntentNameSize = 128;
 constexpr int kIntentFolderSize = 200;
 

@@ -509,6 +509,51 @@ TEST_F(RecFilesTest, FaultsLeaveTheSetWhereItWas) {
                Has(kSave, "News-2.rec.nav") || Has(kSave, "FilerDelete-2.tmp"));
 }
 
+TEST_F(RecFilesTest, StreamsInAnyLetterCaseTakeTheirCompanions) {
+  // A stale companion in Save takes its name from a stream of any case, and
+  // the set arrives whole beside it.
+  WriteText(In(kSave, "News.REC.inf").c_str(), "stale");
+  for (const char* stream : {"News.REC", "Clip.Mpg"}) MakeSet(kTs, stream);
+  EXPECT_EQ(1, HDD_Move("News.REC", kTs, kSave));
+  EXPECT_EQ("News.REC", Content(kSave, "News-2.REC"));
+  EXPECT_EQ("News.REC.inf", Content(kSave, "News-2.REC.inf"));
+  EXPECT_EQ("News.REC.nav", Content(kSave, "News-2.REC.nav"));
+  EXPECT_EQ("stale", Content(kSave, "News.REC.inf"));
+  EnterTimeShift();
+  char name[128] = "Film.MPG";
+  EXPECT_EQ(1, HDD_Rename("Clip.Mpg", name));
+  EXPECT_EQ("Clip.Mpg.nav", Content(kTs, "Film.MPG.nav"));
+  EXPECT_EQ(1, HDD_Delete("Film.MPG"));
+  EXPECT_FALSE(Has(kTs, "Film.MPG") || Has(kTs, "Film.MPG.inf") || Has(kTs, "Film.MPG.nav"));
+}
+
+TEST_F(RecFilesTest, AMemberThatIsNeitherFileNorFolderLeavesTheSetAlone) {
+  // An ".inf" that cannot be opened, and a companion-named folder that cannot
+  // be entered and was never listed: nothing is renamed, moved or deleted.
+  for (bool folder : {false, true}) {
+    MakeSet(kTs, "A.rec");
+    if (folder) {
+      ASSERT_EQ(1, sim_rmtree(In(kTs, "A.rec.inf").c_str()));
+      ASSERT_EQ(1, sim_mkdir(In(kTs, "A.rec.inf").c_str()));
+      sim_fail_chdir(In(kTs, "A.rec.inf").c_str());
+    } else {
+      sim_fail_open(In(kTs, "A.rec.inf").c_str());
+    }
+    sim_reset_counts();
+    EXPECT_EQ(0, HDD_Move("A.rec", kTs, kSave)) << folder;
+    EnterTimeShift();
+    char name[128] = "B.rec";
+    EXPECT_EQ(0, HDD_Rename("A.rec", name)) << folder;
+    EXPECT_EQ(0, HDD_Delete("A.rec")) << folder;
+    EXPECT_EQ(0u, sim_shell_commands() + sim_call_count("TAP_Hdd_Rename") +
+                      sim_call_count("TAP_Hdd_Delete"));
+    EXPECT_TRUE(Has(kTs, "A.rec") && Has(kTs, "A.rec.inf") && Has(kTs, "A.rec.nav"));
+    sim_clear_faults();
+    for (const char* ext : {"", ".inf", ".nav"})
+      sim_rmtree(In(kTs, std::string("A.rec") + ext).c_str());
+  }
+}
+
 // ---------------------------------------------------------------------------
 // HDD_isFileInUse and HDD_NumberOfRECSlots
 

@@ -222,6 +222,23 @@ TEST_F(Saving, FoldersAndOtherFilesAreLeftAlone) {
   EXPECT_EQ(-1, HDD_TAP_DirStackDepth());
 }
 
+// A folder named like the buffer's ".inf", which the firmware refuses to
+// enter: its folder entry says folder, so it stays with what it holds, and
+// the buffer is saved without it.
+TEST_F(Saving, CompanionNamedFolderThatCannotBeEnteredStaysWhereItIs) {
+  WriteText((kTs + "T.rec").c_str(), "stream");
+  WriteText((kTs + "T.rec.nav").c_str(), "nav");
+  ASSERT_EQ(1, sim_mkdir((kTs + "T.rec.inf").c_str()));
+  WriteText((kTs + "T.rec.inf/kept.txt").c_str(), "k");
+  sim_fail_chdir((kTs + "T.rec.inf").c_str());
+  Programme("News");
+  EXPECT_EQ(1, CheckTimeshiftFolder(1));
+  EXPECT_EQ("stream", ReadText((kSave + "News.rec").c_str())) << SaveNames();
+  EXPECT_EQ("nav", ReadText((kSave + "News.rec.nav").c_str()));
+  EXPECT_FALSE(InSave("News.rec.inf") || InSave("T.rec.inf"));
+  EXPECT_EQ("k", ReadText((kTs + "T.rec.inf/kept.txt").c_str()));
+}
+
 // A pass that could not save the current folder touches nothing, and leaves
 // the plug-in where it stood.
 TEST_F(Saving, RefusedPushTouchesNothing) {

@@ -7,7 +7,9 @@ set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libfreetype-dev
           libpng-dev fonts-dejavu-core python3 binutils clang-14 libclang-rt-14-dev
           g++-mipsel-linux-gnu binutils-mipsel-linux-gnu qemu-user valgrind strace
-          clang-format-14)
+          clang-format-14 gdb libxml2-utils)
+# gdb: the debugging recipes of docs/developing.md; libxml2-utils: xmllint,
+# which checks tapsim's JUnit results against their schema.
 # Installed without recommends: chromium (the HTML report's browser test)
 # would bring a desktop's worth of them.
 bare=(chromium)

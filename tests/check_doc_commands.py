@@ -6,9 +6,14 @@ Usage: check_doc_commands.py SOURCE_DIR BUILD_DIR
 Every line of a ```sh block in README.md and docs/*.md that starts with
 build/host/sim/tapsim (with its backslash continuations) is run from the source
 folder, build/host standing for BUILD_DIR; each must exit with status 0.
+Folders under /tmp go to a scratch folder of the run, removed at its end, and
+~/receiver-copy (the user guide's copy of a receiver's disk) is a made-up
+copy in it: a Save folder with a recording saved two days before the
+scenarios' clock, and an owner's settings file.
 """
 import glob
 import os
+import shutil
 import shlex
 import subprocess
 import sys
@@ -36,11 +41,43 @@ def quoted_commands(path):
     return commands
 
 
+def receiver_copy(scratch):
+    """A copy of a receiver's disk, as an owner would make one."""
+    top = os.path.join(scratch, "receiver-copy")
+    save = os.path.join(top, "DataFiles", "TimeShift", "Save")
+    settings = os.path.join(top, "ProgramFiles", "Settings", "Brantlow")
+    os.makedirs(save)
+    os.makedirs(settings)
+    # Started 6 December 2026, 18:00: two days before the scenarios' clock. The
+    # .inf holds the start as the receiver writes it: at bytes 8-11, the
+    # Modified Julian Date, hour and minute, little-endian.
+    start = 1796580000
+    days, rest = divmod(start, 86400)
+    packed = (days + 40587) << 16 | (rest // 3600) << 8 | rest % 3600 // 60
+    inf = bytearray(128)
+    inf[8:12] = packed.to_bytes(4, "little")
+    for ext, data in (("", b"\x47" * 188), (".inf", bytes(inf)), (".nav", bytes(64))):
+        with open(os.path.join(save, "Old Film.rec" + ext), "wb") as f:
+            f.write(data)
+        os.utime(os.path.join(save, "Old Film.rec" + ext), (start, start))
+    with open(os.path.join(settings, "Brantlow.ini"), "wb") as f:
+        f.write(b"KeepBufferHours=36\r\nRenameMode=1\r\n")
+    return top
+
+
 def main():
     source, build = sys.argv[1], sys.argv[2]
     docs = [os.path.join(source, "README.md")] + sorted(glob.glob(os.path.join(source, "docs", "**", "*.md"), recursive=True))
-    failures, ran = [], 0
     scratch = tempfile.mkdtemp(prefix="brantlow-docs-")
+    try:
+        return run_all(source, build, docs, scratch)
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
+def run_all(source, build, docs, scratch):
+    failures, ran = [], 0
+    copy = receiver_copy(scratch)
     for doc in docs:
         for command in quoted_commands(doc):
             # Folders the docs put under /tmp go to a scratch folder of this run.
@@ -48,6 +85,8 @@ def main():
             for a in shlex.split(command):
                 if a.startswith("/tmp/"):
                     a = scratch + a[len("/tmp"):]
+                elif a == "~/receiver-copy":
+                    a = copy
                 elif a.startswith("build/host"):
                     a = build + a[len("build/host"):]
                 args.append(a)
@@ -57,6 +96,11 @@ def main():
                 failures.append("%s: `%s` exited with %d:\n%s%s" % (
                     os.path.relpath(doc, source), command, result.returncode,
                     result.stdout[-2000:], result.stderr[-2000:]))
+            elif "~/receiver-copy" in command and "Old Film.rec deleted" not in result.stdout:
+                # The owner's recipe gives the right answer: the recording two
+                # days old expires (keep time 36 hours) in its timeshift period.
+                failures.append("%s: `%s` did not expire the copy's recording two days old:\n%s"
+                                % (os.path.relpath(doc, source), command, result.stdout[-3000:]))
     for f in failures:
         print("FAIL:", f)
     print("%d passed, %d failed" % (ran - len(failures), len(failures)))

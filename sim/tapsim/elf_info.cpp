@@ -13,6 +13,7 @@ namespace {
 
 constexpr unsigned kMachineMips = 8;
 constexpr unsigned kMachineX8664 = 62;
+constexpr uint32_t kSectionSymbols = 2;
 constexpr uint32_t kSectionNote = 7;
 constexpr uint32_t kSectionNoBits = 8;
 constexpr uint32_t kNoteBuild = 1;    // owner "Brantlow": version and kind
@@ -98,6 +99,23 @@ void ReadNotes(const Image& img, const Section& s, TapInfo& info) {
     }
     at = next;
   }
+}
+
+// The value of the object symbol "ProgMode" in a symbol table whose string
+// table is names; 0 when there is none. Entries that run past the file or
+// name outside the string table are passed over.
+uint64_t ModeVariable(const Image& img, bool is64, const Section& symbols, const Section& names) {
+  const uint64_t entry = is64 ? 24 : 16;
+  if (!img.Has(symbols.offset, symbols.size) || !img.Has(names.offset, names.size)) return 0;
+  static const char kName[] = "ProgMode";
+  for (uint64_t at = symbols.offset; at + entry <= symbols.offset + symbols.size; at += entry) {
+    uint64_t name = img.Read(at, 4);
+    unsigned type = unsigned(img.Read(at + (is64 ? 4 : 12), 1)) & 0xF;
+    if (type != 1 || name + sizeof kName > names.size) continue;  // STT_OBJECT only
+    if (memcmp(img.data + names.offset + name, kName, sizeof kName) != 0) continue;
+    return is64 ? img.Read(at + 8, 8) : img.Read(at + 4, 4);
+  }
+  return 0;
 }
 
 }  // namespace
@@ -195,6 +213,11 @@ bool ParseTapInfo(const uint8_t* data, size_t size, TapInfo& info, std::string& 
     Section s;
     readSection(i, s);
     if (s.type == kSectionNote && img.Has(s.offset, s.size)) ReadNotes(img, s, info);
+    if (s.type == kSectionSymbols && s.link > 0 && s.link < shnum) {
+      Section strings;
+      readSection(s.link, strings);
+      info.modeVariable = ModeVariable(img, is64, s, strings);
+    }
     if (s.name >= names.size) continue;  // a name outside the table is no name we look for
     const char* name = reinterpret_cast<const char*>(data + names.offset + s.name);
     size_t room = size_t(names.size - s.name);

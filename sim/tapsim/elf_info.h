@@ -26,6 +26,10 @@ struct TapInfo {
   std::string version;    // "1.1.0"
   std::string buildKind;  // "plain" or "diagnostic"
   std::string buildId;
+  // Where the mode machine keeps its state ("ProgMode", the symbol table's
+  // value: an offset from the load address), 0 when the file has no symbol
+  // table (the receiver's files are stripped). The report draws it as a lane.
+  uint64_t modeVariable = 0;
 };
 
 // Reads the identification block from an ELF image in memory. Returns true,

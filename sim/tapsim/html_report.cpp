@@ -3,8 +3,10 @@
 // timeshift folders; at the end it writes one page that needs nothing else.
 #include "sim/tapsim/html_report.h"
 
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <link.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -37,11 +39,20 @@ struct Screen {
 // Something a viewer of the page looks for: a save, an expiry, an action.
 struct Happening {
   uint32_t tick;
-  std::string kind;  // "save", "rename", "expiry", "removed", "action", "event", "fault", "exit",
-                     // "screen", "fail"
+  std::string kind;  // "save", "rename", "expiry", "removed", "action", "event", "armed" (a
+                     // fault the scenario sets up), "fault" (a call failed on purpose),
+                     // "power", "exit", "screen", "fail" (an expectation)
   std::string text;
   int screen = -1;  // index into screens
 };
+
+// The mode machine's state as sampled after each step of the run.
+struct ModeSample {
+  uint32_t tick;
+  int mode;  // ProgMode's value; kModeEnded, kModeOff
+};
+constexpr int kModeEnded = -1;  // the plug-in has ended itself
+constexpr int kModeOff = -2;    // the receiver has no power
 
 struct State {
   bool active = false;
@@ -49,16 +60,32 @@ struct State {
   TapInfo info;
   const Scenario* scenario = nullptr;
   std::string disk;
+  std::string diskFrom;
   bool dropScreens = false;
   std::vector<Line> lines;
   std::vector<Screen> screens;
   std::vector<Happening> happenings;
+  // Where the lines and happenings of the plug-in's answer to the event now
+  // being sent begin: the event goes before them (the cause before its
+  // effects), though the runner learns its answer only after them.
+  size_t causeLine = 0;
+  size_t causeHappening = 0;
+  // Index into lines of each failed expectation's line, by time and text.
+  std::map<std::pair<uint32_t, std::string>, size_t> failedAt;
   // The timeshift folders as last seen: stream names, and the folders'
   // change stamps that tell when to look again.
   std::set<std::string> seen[2];
   std::string stamp[2];
   std::map<std::string, std::string> renamedFrom;  // new name -> the buffer's first name
   bool baseline = false;
+  // The mode machine's state: its address in the loaded plug-in (null when
+  // the file does not tell it), the samples, and the steps that went through
+  // Filehandler and FileChecker between two samples.
+  const volatile uint32_t* mode = nullptr;
+  std::vector<ModeSample> modes;
+  std::vector<uint32_t> passes;
+  std::string stopped;    // why the run ended early: a crash of the plug-in
+  bool powerOff = false;  // from a power cut to the receiver's next start
 };
 
 State& G() {
@@ -346,14 +373,17 @@ void MatchSaves(std::vector<Period>& periods, const std::vector<Happening>& happ
 
 const char kStyle[] = R"(
 body{font:14px/1.45 "DejaVu Sans",Verdana,sans-serif;margin:0;background:#f4f5f7;color:#1d2330}
-header{background:#1d2b45;color:#fff;padding:14px 24px;display:flex;align-items:center;gap:18px}
+header{background:#1d2b45;color:#fff;padding:14px 24px;display:flex;align-items:center;gap:18px;
+flex-wrap:wrap}
 header h1{font-size:20px;margin:0;font-weight:600}
 header .file{opacity:.75;font-family:"DejaVu Sans Mono",monospace;font-size:13px}
 .badge{border-radius:12px;padding:3px 12px;font-weight:700;font-size:13px;margin-left:auto}
 .pass{background:#2e9d5b;color:#fff}.fail{background:#d2383f;color:#fff}
+.copy{background:#f2b01e;color:#1d2330;border-radius:12px;padding:3px 12px;font-size:13px}
 main{padding:8px 24px 24px}
 section{background:#fff;border-radius:8px;box-shadow:0 1px 3px rgba(0,0,0,.12);margin:14px 0;
 padding:12px 18px}
+section.failed{border-left:6px solid #d2383f}
 h2{font-size:16px;margin:2px 0 10px;color:#1d2b45}
 table{border-collapse:collapse}
 td,th{padding:3px 10px 3px 0;vertical-align:top;text-align:left}
@@ -366,55 +396,122 @@ th{font-weight:600;color:#4a5468}
 .lane .name{position:absolute;left:-130px;width:108px;top:6px;font-size:12px;color:#4a5468;
 text-align:right}
 .bar{position:absolute;top:4px;height:22px;border-radius:4px;overflow:hidden;white-space:nowrap;
-font-size:11.5px;line-height:22px;padding:0 4px;box-sizing:border-box;color:#fff}
-.ts{background:#5b6b8c}
+font-size:11.5px;line-height:22px;padding:0 4px;box-sizing:border-box;color:#fff;min-width:2px}
+.ts{background:#5b6b8c}.dark{background:#2a2a2a}
 .chosen{outline:3px solid #f2b01e;outline-offset:-3px;font-weight:700}
-.mark{position:absolute;top:5px;width:20px;height:20px;margin-left:-10px;border-radius:50%;
-font-size:12px;line-height:20px;text-align:center;color:#fff;font-weight:700}
+.md-0{background:#9aa3b5}.md-1{background:#c9ced8;color:#1d2330}.md-2{background:#5b6b8c}
+.md-3{background:#3a7bd5}.md-4{background:#2e9d5b}.md-end{background:#000}.md-off{background:#2a2a2a}
+.mark{position:absolute;width:20px;height:20px;margin-left:-10px;border-radius:50%;
+font-size:12px;line-height:20px;text-align:center;color:#fff;font-weight:700;text-decoration:none}
 .m-save{background:#2e9d5b}.m-expiry{background:#d2383f}.m-rename{background:#3a7bd5}
-.m-removed{background:#9a5bd5}.m-screen{background:#1d2b45}
-.m-clear{background:#fff;color:#1d2b45;border:2px solid #1d2b45;box-sizing:border-box;line-height:16px}.m-fault{background:#e07b16}
-.m-exit{background:#000}.m-pass{background:#2e9d5b;width:6px;border-radius:2px;margin-left:-3px}
-.m-fail{background:#d2383f;width:8px;border-radius:2px;margin-left:-4px}
+.m-removed{background:#9a5bd5}.m-screen{background:#1d2b45}.m-pass-through{background:#3a7bd5}
+.m-clear{background:#fff;color:#1d2b45;border:2px solid #1d2b45;box-sizing:border-box;line-height:16px}
+.m-fault{background:#e07b16;border-radius:3px;transform:rotate(45deg)}
+.m-fault span{display:inline-block;transform:rotate(-45deg)}
+.m-power{background:#2a2a2a;color:#f2d21e}.m-restart{background:#fff;color:#2a2a2a;
+border:2px solid #2a2a2a;box-sizing:border-box;line-height:16px}
+.m-exit{background:#000}
+.m-pass{background:#2e9d5b;width:10px;margin-left:-5px;border-radius:2px;font-size:9px}
+.m-fail{background:#d2383f;width:16px;margin-left:-8px;border-radius:3px;z-index:2;
+box-shadow:0 0 0 2px #fff}
 .axis{position:relative;height:20px;font-size:11px;color:#6b7487}
 .axis span{position:absolute;transform:translateX(-50%)}
-.legend{font-size:12px;color:#4a5468;margin-top:6px}
-.legend .mark{position:static;display:inline-block;margin:0 3px 0 12px;vertical-align:middle}
+.legend{font-size:12px;color:#4a5468;margin-top:6px;line-height:26px}
+.legend .mark{position:relative;display:inline-block;margin:0 3px 0 12px;vertical-align:middle}
 .share{display:inline-block;height:10px;background:#3a7bd5;border-radius:2px;vertical-align:middle}
 .star{color:#d99a00;font-weight:700}
 .kind{display:inline-block;min-width:62px;text-align:center;border-radius:4px;font-size:11.5px;
 padding:0 5px;color:#fff;background:#7a8499}
 .k-save{background:#2e9d5b}.k-expiry{background:#d2383f}.k-rename{background:#3a7bd5}
-.k-removed{background:#9a5bd5}.k-screen{background:#1d2b45}.k-fault,.k-fail{background:#e07b16}
+.k-removed{background:#9a5bd5}.k-screen{background:#1d2b45}.k-fault{background:#e07b16}
+.k-armed{background:#b9a27a}.k-fail{background:#d2383f}.k-power{background:#2a2a2a}
 .k-exit{background:#000}.k-action{background:#5b6b8c}.k-event{background:#7a6b3a}
-.shot{display:flex;gap:14px;align-items:flex-start;margin:4px 0}
+.shot{display:flex;gap:14px;align-items:flex-start;margin:4px 0;flex-wrap:wrap}
 .shot img{width:360px;border:1px solid #c9ced8;border-radius:3px;background:#000}
 .shot pre{margin:0;font-size:12px;white-space:pre-wrap}
 .res-pass{color:#2e9d5b;font-weight:700}.res-fail{color:#d2383f;font-weight:700}
+.failure{margin:8px 0 12px}.failure .what{font-family:"DejaVu Sans Mono",monospace;
+font-size:12.5px;font-weight:700}
+pre.instead{background:#fbeaea;border-radius:4px;padding:6px 10px;margin:4px 0;font-size:12px;
+white-space:pre-wrap;word-break:break-all}
 details summary{cursor:pointer;font-weight:600;color:#1d2b45}
 details pre{font-size:12px;overflow-x:auto}
+pre .tl-fail{background:#fbeaea;color:#b0262d;font-weight:700}
+pre .tl-fault{color:#b35a00;font-weight:700}pre .tl-power{background:#eee;font-weight:700}
 )";
 
 const char* const kPalette[] = {"#3a7bd5", "#2e9d5b", "#c0603a", "#8a4fc2",
                                 "#1a9aa0", "#b5465e", "#6f7f23", "#c08a12"};
 
-// A marker on a lane. Markers closer than a marker's width to the one before
-// (two happenings in one minute of a long evening) are set beside it.
-struct Marks {
-  uint32_t lastTick = 0;
-  int beside = -1;
-  std::string Add(const std::string& cls, const char* symbol, uint32_t tick, uint32_t total,
-                  const std::string& title) {
-    beside = beside >= 0 && uint64_t(tick - lastTick) * 70 < total ? beside + 1 : 0;
-    if (beside == 0) lastTick = tick;
-    // Late in the evening they go to the left, so none leaves the lane.
-    int px = (uint64_t(lastTick) * 2 > total ? -22 : 22) * beside;
-    std::string shift =
-        beside ? ";transform:translateX(" + std::to_string(px) + "px)" : std::string();
-    return "<div class=\"mark m-" + cls + "\" style=\"left:" + Percent(tick, total) + shift +
-           "\" title=\"" + HtmlEscape(title) + "\">" + symbol + "</div>";
-  }
+// A marker of a lane, before it is laid out.
+struct Mark {
+  uint32_t tick;
+  std::string cls;     // m-...
+  std::string symbol;  // HTML
+  std::string title;   // text
+  std::string href;    // "" or "#..."
+  int weight = 0;      // of two marks merged, the heavier shows: a failure over a pass
+  int count = 1;
 };
+
+// The lane's width in pixels when the page is 800 pixels wide (the page's
+// margins, the lane names and a scroll bar taken off), and the room a marker
+// needs there.
+constexpr double kLanePixelsAt800 = 555;
+constexpr double kMarkPixels = 22;
+constexpr size_t kMaxRows = 4;
+
+// Lays the marks of one lane out and draws them. Every mark stands exactly
+// at its time; one that would touch the mark before it in a row, on a page
+// 800 pixels wide, goes one row down, so that at every width from 800 pixels
+// the marks read from left to right in time order and none hides another.
+// When all rows are taken, a mark joins the last one of the lowest row
+// (which then counts them, and shows the heavier).
+std::string DrawMarks(std::vector<Mark> marks, uint32_t total, int& rows) {
+  std::stable_sort(marks.begin(), marks.end(),
+                   [](const Mark& a, const Mark& b) { return a.tick < b.tick; });
+  std::vector<std::vector<Mark>> row;
+  std::vector<double> lastX;
+  for (const Mark& m : marks) {
+    double x = double(m.tick) / double(total) * kLanePixelsAt800;
+    size_t r = 0;
+    while (r < lastX.size() && x - lastX[r] < kMarkPixels) ++r;
+    if (r == lastX.size() && r < kMaxRows) {
+      row.emplace_back();
+      lastX.push_back(-1e9);
+    }
+    if (r < lastX.size()) {
+      row[r].push_back(m);
+      lastX[r] = x;
+      continue;
+    }
+    Mark& into = row.back().back();
+    into.title += "\n" + m.title;
+    ++into.count;
+    if (m.weight > into.weight) {
+      into.cls = m.cls;
+      into.href = m.href;
+      into.weight = m.weight;
+    }
+    into.symbol = std::to_string(into.count);
+  }
+  rows = int(std::max<size_t>(row.size(), 1));
+  std::string h;
+  for (size_t r = 0; r < row.size(); ++r)
+    for (const Mark& m : row[r]) {
+      std::string tag = m.href.empty() ? "div" : "a";
+      h += "<" + tag + " class=\"mark " + m.cls + "\" style=\"left:" + Percent(m.tick, total) +
+           ";top:" + std::to_string(5 + 24 * r) + "px\" data-t=\"" + std::to_string(m.tick) +
+           "\" title=\"" + HtmlEscape(m.title) + "\"" +
+           (m.href.empty() ? "" : " href=\"" + m.href + "\"") + ">" + m.symbol + "</" + tag + ">";
+    }
+  return h;
+}
+
+std::string Lane(const char* name, const std::string& inside, int rows) {
+  return "<div class=\"lane\" style=\"height:" + std::to_string(std::max(30, 6 + 24 * rows)) +
+         "px\"><div class=\"name\">" + name + "</div>" + inside + "</div>\n";
+}
 
 const char* Symbol(const std::string& kind) {
   if (kind == "save") return "S";
@@ -423,7 +520,67 @@ const char* Symbol(const std::string& kind) {
   if (kind == "removed") return "&#x2212;";
   if (kind == "screen") return "&#x25A3;";
   if (kind == "exit") return "E";
+  if (kind == "fault") return "<span>!</span>";
   return "!";
+}
+
+const char* ModeName(int mode) {
+  switch (mode) {
+    case 0:
+      return "Startup";
+    case 1:
+      return "Idle";
+    case 2:
+      return "Timeshifting";
+    case 3:
+      return "Filehandler";
+    case 4:
+      return "FileChecker";
+    case kModeEnded:
+      return "ended";
+    case kModeOff:
+      return "no power";
+    default:
+      return "unknown";
+  }
+}
+
+std::string ModeClass(int mode) {
+  if (mode == kModeEnded) return "md-end";
+  if (mode == kModeOff) return "md-off";
+  return "md-" + std::to_string(mode >= 0 && mode <= 4 ? mode : 0);
+}
+
+bool IsPlayerLine(const std::string& kind) {
+  return kind == "action" || kind == "event" || kind == "start" || kind == "expect" ||
+         kind == "disk";
+}
+
+bool IsRestart(const std::string& powerText) {
+  return powerText.compare(0, 8, "on again") == 0;
+}
+
+// The mode machine's state now, when the report knows where it lies.
+void SampleMode() {
+  State& g = G();
+  if (!g.mode) return;
+  int now = g.powerOff ? kModeOff : sim_exited() ? kModeEnded : int(*g.mode);
+  if (!g.modes.empty() && g.modes.back().mode == now) return;
+  // From Timeshifting (or a waiting Filehandler) straight to Idle: the step
+  // went through Filehandler and FileChecker.
+  if (!g.modes.empty() && now == 1 && (g.modes.back().mode == 2 || g.modes.back().mode == 3))
+    g.passes.push_back(sim_ticks());
+  g.modes.push_back({sim_ticks(), now});
+}
+
+std::string Verdict(const std::vector<Outcome>& outcomes, int status, const std::string& stopped,
+                    int& passed, int& failed) {
+  passed = failed = 0;
+  for (const Outcome& o : outcomes) o.pass ? ++passed : ++failed;
+  std::string counts = std::to_string(passed) + " passed, " + std::to_string(failed) + " failed";
+  if (!stopped.empty()) return stopped + "; " + counts;
+  if (status == 2) return "the run stopped: bad scenario step or plug-in; " + counts;
+  return counts;
 }
 
 }  // namespace
@@ -454,8 +611,23 @@ std::string HtmlEscape(const std::string& text) {
   return out;
 }
 
+bool HtmlReportPrepare(const std::string& path, const std::string& scenarioFile,
+                       std::string& error) {
+  std::string page =
+      "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>tapsim: " +
+      HtmlEscape(scenarioFile) + "</title></head><body>\n<h1>tapsim has not finished the run of " +
+      HtmlEscape(scenarioFile) +
+      "</h1>\n<p>This page takes the place of the report until the run ends. If it is still here "
+      "after the run, tapsim was stopped before it could write the report.</p>\n</body></html>\n";
+  FILE* f = fopen(path.c_str(), "wb");
+  bool ok = f && fwrite(page.data(), 1, page.size(), f) == page.size();
+  if (f && fclose(f) != 0) ok = false;
+  if (!ok) error = "cannot write the report " + path + ": " + strerror(errno);
+  return ok;
+}
+
 void HtmlReportStart(const char* pluginPath, const TapInfo& info, const Scenario& scenario,
-                     const std::string& disk, bool dropScreens) {
+                     const std::string& disk, const std::string& diskFrom, bool dropScreens) {
   State& g = G();
   g = State();
   g.active = true;
@@ -463,12 +635,28 @@ void HtmlReportStart(const char* pluginPath, const TapInfo& info, const Scenario
   g.info = info;
   g.scenario = &scenario;
   g.disk = disk;
+  g.diskFrom = diskFrom;
   g.dropScreens = dropScreens;
-  for (const Step& st : scenario.steps) {
-    bool fault = st.op == Op::FailCreate || st.op == Op::FailOpen || st.op == Op::FailChdir ||
-                 st.op == Op::FailAlloc;
-    if (fault) g.happenings.push_back({st.tick, "fault", "from the scenario: " + st.text, -1});
-  }
+  // A fault the scenario sets up is listed where it stands; the page marks
+  // it in the time line when it makes a call fail.
+  for (const Step& st : scenario.steps)
+    if (st.text.compare(0, 5, "fail ") == 0)
+      g.happenings.push_back({st.tick, "armed", "set up: " + st.text, -1});
+}
+
+void HtmlReportPluginLoaded(void* handle) {
+  State& g = G();
+  if (!g.active) return;
+  g.mode = nullptr;
+  struct link_map* map = nullptr;
+  if (g.info.modeVariable == 0 || !handle || dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || !map)
+    return;
+  g.mode = reinterpret_cast<const volatile uint32_t*>(map->l_addr + g.info.modeVariable);
+  SampleMode();
+}
+
+void HtmlReportStopped(const std::string& why) {
+  G().stopped = why;
 }
 
 bool HtmlReportActive() {
@@ -480,6 +668,7 @@ bool HtmlReportLine(const char* kind, const std::string& text) {
   if (!g.active) return true;
   uint32_t now = sim_ticks();
   std::string k = kind;
+  bool shown = true;
   if (k == "screen") {
     Screen s;
     s.tick = now;
@@ -494,19 +683,38 @@ bool HtmlReportLine(const char* kind, const std::string& text) {
          g.screens.back().empty ? "the screen is clear again" : "the plug-in shows a window",
          int(g.screens.size() - 1)});
     g.lines.push_back({now, k, g.dropScreens ? "(in this page)" : text});
-    return !g.dropScreens;
+    shown = !g.dropScreens;
+  } else if (k == "event" && g.causeLine < g.lines.size()) {
+    // The plug-in answered before the runner could tell what it was sent.
+    uint32_t sent = std::min(now, g.lines[g.causeLine].tick);
+    g.lines.insert(g.lines.begin() + long(g.causeLine), Line{sent, k, text});
+    g.happenings.insert(g.happenings.begin() + long(g.causeHappening),
+                        Happening{sent, k, text, -1});
+  } else {
+    g.lines.push_back({now, k, text});
+    if (k == "action" || k == "event" || k == "exit" || k == "fault" || k == "power")
+      g.happenings.push_back({now, k, text, -1});
+    if (k == "power") {
+      g.powerOff = !IsRestart(text);
+      SampleMode();
+    } else if (k == "expect") {
+      g.happenings.push_back({now, "fail", text, -1});
+      g.failedAt[{now, text}] = g.lines.size() - 1;
+    }
   }
-  g.lines.push_back({now, k, text});
-  if (k == "action" || k == "event" || k == "exit")
-    g.happenings.push_back({now, k, text, -1});
-  else if (k == "expect")
-    g.happenings.push_back({now, "fail", text, -1});
-  return true;
+  if (IsPlayerLine(k)) {
+    g.causeLine = g.lines.size();
+    g.causeHappening = g.happenings.size();
+  }
+  return shown;
 }
 
 void HtmlReportDiskStep() {
   State& g = G();
   if (!g.active) return;
+  g.causeLine = g.lines.size();
+  g.causeHappening = g.happenings.size();
+  SampleMode();
   if (!g.baseline) {
     // The disk as the scenario laid it out: nothing the plug-in did.
     g.baseline = true;
@@ -545,7 +753,11 @@ void HtmlReportDiskStep() {
     auto it = g.renamedFrom.find(name);
     return it == g.renamedFrom.end() ? name : it->second;
   };
+  // What a step did, in the order it did it: renames in the timeshift folder
+  // come before the move into Save, and the move before the expiry.
+  std::vector<Happening> found;
   // A buffer that left the timeshift folder as a new entry of Save was saved.
+  std::vector<Happening> saves;
   for (const std::string& saved : newSave) {
     std::string from;
     auto same = std::find(goneTs.begin(), goneTs.end(), saved);
@@ -557,22 +769,24 @@ void HtmlReportDiskStep() {
       goneTs.erase(goneTs.begin());
     }
     if (from.empty())
-      g.happenings.push_back({now, "save", "new in Save: " + saved, -1});
+      saves.push_back({now, "save", "new in Save: " + saved, -1});
     else
-      g.happenings.push_back({now, "save", firstName(from) + arrow + saved, -1});
+      saves.push_back({now, "save", firstName(from) + arrow + saved, -1});
   }
   // Renamed in place: one gone, one new in the timeshift folder, while the
   // buffer was not just started (a new buffer comes with an action).
   while (!goneTs.empty() && !newTs.empty()) {
     g.renamedFrom[newTs.front()] = firstName(goneTs.front());
-    g.happenings.push_back({now, "rename", goneTs.front() + arrow + newTs.front(), -1});
+    found.push_back({now, "rename", goneTs.front() + arrow + newTs.front(), -1});
     goneTs.erase(goneTs.begin());
     newTs.erase(newTs.begin());
   }
+  found.insert(found.end(), saves.begin(), saves.end());
   for (const std::string& gone : goneTs)
-    g.happenings.push_back({now, "removed", gone + " left /DataFiles/TimeShift", -1});
+    found.push_back({now, "removed", gone + " left /DataFiles/TimeShift", -1});
   for (const std::string& gone : goneSave)
-    g.happenings.push_back({now, "expiry", gone + " deleted from Save", -1});
+    found.push_back({now, "expiry", gone + " deleted from Save", -1});
+  g.happenings.insert(g.happenings.end(), found.begin(), found.end());
   g.seen[0] = cur[0];
   g.seen[1] = cur[1];
 }
@@ -594,22 +808,64 @@ bool HtmlReportWrite(const std::string& path, const std::vector<Outcome>& outcom
   MatchSaves(periods, happenings);
 
   int passed = 0, failed = 0;
-  for (const Outcome& o : outcomes) o.pass ? ++passed : ++failed;
-  std::string verdict =
-      status == 2   ? "the run stopped: bad scenario step or plug-in"
-      : failed == 0 ? std::to_string(passed) + " passed, 0 failed"
-                    : std::to_string(passed) + " passed, " + std::to_string(failed) + " failed";
-  bool good = status == 0 && failed == 0;
+  std::string verdict = Verdict(outcomes, status, g.stopped, passed, failed);
+  bool good = status == 0 && failed == 0 && g.stopped.empty();
   const std::string scenarioName = HtmlEscape(sc.file);
 
+  // The whole time line as the terminal folds it; each line shown keeps an
+  // anchor, so that a failure can point at its place.
+  std::vector<LineFolder::Shown> shown;
+  {
+    LineFolder folder;
+    for (const Line& l : g.lines) folder.Add(l.tick, l.kind, l.text, shown);
+    folder.Flush(shown);
+  }
+  auto timeLineLink = [&](const Outcome& o) -> std::string {
+    auto it = g.failedAt.find({o.tick, o.text + "  FAIL"});
+    return it == g.failedAt.end() ? "" : "#tl-" + std::to_string(it->second);
+  };
+
   std::string h;
-  h += "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>tapsim: " +
+  h += "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
+       "<meta name=\"viewport\" content=\"width=device-width\">\n<title>tapsim: " +
        scenarioName + "</title>\n<style>" + kStyle + "</style></head><body>\n";
   h += "<header><h1>" +
        HtmlEscape(Printable(g.info.programName.data(), g.info.programName.size())) +
-       " in the simulated receiver</h1><span class=\"file\">" + scenarioName +
-       "</span><span class=\"badge " + (good ? "pass" : "fail") + "\">" + HtmlEscape(verdict) +
+       " in the simulated receiver</h1><span class=\"file\">" + scenarioName + "</span>";
+  if (!g.diskFrom.empty())
+    h += "<span class=\"copy\">played over a copy of " + HtmlEscape(g.diskFrom) + "</span>";
+  h += "<span class=\"badge " + std::string(good ? "pass" : "fail") + "\">" + HtmlEscape(verdict) +
        "</span></header>\n<main>\n";
+
+  // What failed, first: each failure with what was there instead.
+  if (!good) {
+    h += "<section class=\"failed\" id=\"failed\"><h2>What failed</h2>\n";
+    if (!g.stopped.empty())
+      h += "<p class=\"failure what\">" + HtmlEscape(g.stopped) +
+           ". The page shows the run up to that moment; the expectations after it were not "
+           "checked.</p>\n";
+    else if (status == 2)
+      h += "<p class=\"failure what\">The run stopped at a scenario step that the simulated "
+           "receiver refused, or the plug-in could not be started (tapsim's message on stderr "
+           "says which).</p>\n";
+    int n = 0;
+    for (const Outcome& o : outcomes) {
+      if (o.pass) continue;
+      std::string link = timeLineLink(o);
+      h += "<div class=\"failure\" id=\"fail-" + std::to_string(++n) +
+           "\"><div><span class=\"t\">" + TimeText(o.tick) + "</span> &#xB7; <span class=\"t\">" +
+           HtmlEscape(sc.file) + ":" + std::to_string(o.line) +
+           "</span> &#xB7; <span class=\"what\">" +
+           HtmlEscape(Printable(o.text.data(), o.text.size())) +
+           "</span> <span class=\"res-fail\">FAIL</span>" +
+           (link.empty() ? "" : " &#xB7; <a href=\"" + link + "\">in the time line</a>") +
+           "</div>\n";
+      if (!o.detail.empty())
+        h += "<pre class=\"instead\">Instead: " + HtmlEscape(o.detail) + "</pre>";
+      h += "</div>\n";
+    }
+    h += "</section>\n";
+  }
 
   // Identification block.
   auto row = [&](const char* name, const std::string& value) {
@@ -617,6 +873,13 @@ bool HtmlReportWrite(const std::string& path, const std::vector<Outcome>& outcom
   };
   char id[32];
   snprintf(id, sizeof id, "0x%08X", g.info.id);
+  std::string build = "not told (the file has no Brantlow build note)";
+  if (!g.info.buildKind.empty())
+    build = Printable(g.info.buildKind.data(), g.info.buildKind.size()) +
+            (g.info.buildKind == "plain"        ? " (writes no trace lines)"
+             : g.info.buildKind == "diagnostic" ? " (writes every trace line)"
+                                                : "") +
+            ", version " + Printable(g.info.version.data(), g.info.version.size());
   h += "<section><h2>Plug-in</h2><table class=\"ident\">\n";
   row("File", g.plugin);
   row("Program", Printable(g.info.programName.data(), g.info.programName.size()));
@@ -626,8 +889,12 @@ bool HtmlReportWrite(const std::string& path, const std::vector<Outcome>& outcom
   row("Id", id);
   row("Header", "TFAPMIPS version " + std::to_string(g.info.headerVersion));
   row("Machine", g.info.machineName);
+  row("Build", build);
+  row("Build id", g.info.buildId.empty() ? "none" : g.info.buildId);
   row("Scenario", sc.file + " (" + Clock(sc.endTick) + ")");
   row("Disk", g.disk);
+  if (!g.diskFrom.empty())
+    row("Disk from", g.diskFrom + " (copied onto the disk before power-on; only read)");
   h += "</table></section>\n";
 
   // The evening to scale.
@@ -636,47 +903,130 @@ bool HtmlReportWrite(const std::string& path, const std::vector<Outcome>& outcom
     for (const Run& r : p.runs)
       if (!colour.count(r.programme)) colour[r.programme] = kPalette[colour.size() % 8];
   h += "<section><h2>The evening at a glance</h2>\n<div class=\"lanes\">\n";
-  h += "<div class=\"lane\"><div class=\"name\">Timeshift</div>";
+  std::string bars;
   for (const Period& p : periods)
-    h += "<div class=\"bar ts\" style=\"left:" + Percent(p.from, total) +
-         ";width:" + Percent(p.to - p.from, total) + "\" title=\"" + Clock(p.from) + " to " +
-         Clock(p.to) + "\">buffer " + Minutes(p.to - p.from) + "</div>";
-  h += "</div>\n<div class=\"lane\"><div class=\"name\">Watched</div>";
+    bars += "<div class=\"bar ts\" style=\"left:" + Percent(p.from, total) +
+            ";width:" + Percent(p.to - p.from, total) + "\" title=\"" + Clock(p.from) + " to " +
+            Clock(p.to) + "\">buffer " + Minutes(p.to - p.from) + "</div>";
+  h += Lane("Timeshift", bars, 1);
+  bars.clear();
   for (const Period& p : periods)
     for (const Run& r : p.runs) {
       bool chosen = Key(r) == p.chosen;
-      h +=
+      bars +=
           "<div class=\"bar" + std::string(chosen ? " chosen" : "") +
           "\" style=\"left:" + Percent(r.from, total) + ";width:" + Percent(r.to - r.from, total) +
           ";background:" + colour[r.programme] + "\" title=\"" +
           HtmlEscape(r.channel + ": " + r.programme + ", " + Clock(r.from) + " to " + Clock(r.to)) +
           "\">" + (chosen ? "&#x2605; " : "") + HtmlEscape(r.programme) + "</div>";
     }
-  h += "</div>\n";
+  h += Lane("Watched", bars, 1);
+
+  // The mode machine, as sampled after each step.
+  int rows = 1;
+  if (!g.modes.empty()) {
+    bars.clear();
+    for (size_t i = 0; i < g.modes.size(); ++i) {
+      const ModeSample& m = g.modes[i];
+      uint32_t to = i + 1 < g.modes.size() ? g.modes[i + 1].tick : end;
+      bars += "<div class=\"bar " + ModeClass(m.mode) +
+              "\" style=\"left:" + Percent(m.tick, total) +
+              ";width:" + Percent(to - m.tick, total) + "\" title=\"" + ModeName(m.mode) + ", " +
+              Clock(m.tick) + " to " + Clock(to) + "\">" + ModeName(m.mode) + "</div>";
+    }
+    std::vector<Mark> marks;
+    for (uint32_t t : g.passes)
+      marks.push_back({t, "m-pass-through", "F",
+                       Clock(t) + " Filehandler and FileChecker: the folder pass and the expiry "
+                                  "pass, within one step",
+                       "", 0, 1});
+    bars += DrawMarks(marks, total, rows);
+    h += Lane("Mode", bars, 1);
+  } else {
+    h += Lane("Mode",
+              "<div class=\"bar\" style=\"left:0;width:100%;background:none;color:#6b7487\">"
+              "not known: the plug-in file has no symbol table (the receiver's files are "
+              "stripped)</div>",
+              1);
+  }
+
+  // Power cuts and restarts, when the scenario has them: dark from each cut
+  // to the receiver's next start.
+  std::vector<Mark> powerMarks;
+  bars.clear();
+  uint32_t cutAt = 0;
+  bool dark = false;
+  auto darkBar = [&](uint32_t from, uint32_t to) {
+    bars += "<div class=\"bar dark\" style=\"left:" + Percent(from, total) +
+            ";width:" + Percent(to - from, total) + "\" title=\"no power, " + Clock(from) + " to " +
+            Clock(to) + "\"></div>";
+  };
+  for (const Happening& e : happenings) {
+    if (e.kind != "power") continue;
+    bool restart = IsRestart(e.text);
+    if (restart && dark) darkBar(cutAt, e.tick);
+    if (!restart) {
+      cutAt = e.tick;
+      dark = true;
+    } else {
+      dark = false;
+    }
+    powerMarks.push_back({e.tick, restart ? "m-restart" : "m-power",
+                          restart ? "&#x21BB;" : "&#x26A1;", Clock(e.tick) + " " + e.text, "", 0,
+                          1});
+  }
+  if (dark) darkBar(cutAt, end);
+  if (!powerMarks.empty()) {
+    std::string marks = DrawMarks(powerMarks, total, rows);
+    h += Lane("Power", bars + marks, rows);
+  }
+
   struct LaneDef {
     const char* name;
     std::vector<const char*> kinds;
   };
   const LaneDef lanes[] = {{"Saved, expired", {"save", "rename", "removed", "expiry"}},
                            {"Screen", {"screen"}},
-                           {"Faults, exit", {"fault", "fail", "exit"}}};
+                           {"Faults, exit", {"fault", "exit"}}};
   for (const LaneDef& lane : lanes) {
-    h += "<div class=\"lane\"><div class=\"name\">" + std::string(lane.name) + "</div>";
-    Marks marks;
+    std::vector<Mark> marks;
     for (const Happening& e : happenings)
       if (std::find_if(lane.kinds.begin(), lane.kinds.end(),
-                       [&](const char* k) { return e.kind == k; }) != lane.kinds.end())
-        h += marks.Add(e.kind == "fail"                                     ? "fault"
-                       : e.screen >= 0 && g.screens[size_t(e.screen)].empty ? "clear"
-                                                                            : e.kind,
-                       Symbol(e.kind), e.tick, total, Clock(e.tick) + " " + e.text);
-    h += "</div>\n";
+                       [&](const char* k) { return e.kind == k; }) != lane.kinds.end()) {
+        std::string cls = e.screen >= 0 && g.screens[size_t(e.screen)].empty ? "clear" : e.kind;
+        marks.push_back({e.tick, "m-" + cls, Symbol(e.kind), Clock(e.tick) + " " + e.text, "",
+                         e.kind == "fault" ? 1 : 0, 1});
+      }
+    std::string drawn = DrawMarks(marks, total, rows);
+    h += Lane(lane.name, drawn, rows);
   }
-  h += "<div class=\"lane\"><div class=\"name\">Expectations</div>";
-  for (const Outcome& o : outcomes)
-    h += Marks().Add(o.pass ? "pass" : "fail", "", o.tick, total,
-                     Clock(o.tick) + " " + o.text + (o.pass ? " PASS" : " FAIL"));
-  h += "</div>\n<div class=\"axis\">";
+  // Expectations: those checked at one moment share a mark, red with a link
+  // to the first failure when any of them failed.
+  {
+    std::vector<Mark> marks;
+    int n = 0;
+    for (const Outcome& o : outcomes) {
+      std::string title = Clock(o.tick) + " line " + std::to_string(o.line) + ": " +
+                          Printable(o.text.data(), o.text.size()) + (o.pass ? " PASS" : " FAIL");
+      std::string href = o.pass ? "" : "#fail-" + std::to_string(++n);
+      if (!marks.empty() && marks.back().tick == o.tick) {
+        Mark& m = marks.back();
+        m.title += "\n" + title;
+        ++m.count;
+        if (!o.pass && m.weight == 0) {
+          m.cls = "m-fail";
+          m.href = href;
+          m.weight = 2;
+        }
+        continue;
+      }
+      marks.push_back({o.tick, o.pass ? "m-pass" : "m-fail", "", title, href, o.pass ? 0 : 2, 1});
+    }
+    for (Mark& m : marks) m.symbol = m.weight ? "&#x2717;" : "";
+    std::string drawn = DrawMarks(marks, total, rows);
+    h += Lane("Expectations", drawn, rows);
+  }
+  h += "<div class=\"axis\">";
   static const uint32_t kSteps[] = {100,         200,         500,         100 * 10,    100 * 60,
                                     100 * 300,   100 * 900,   100 * 1800,  100 * 3600,  100 * 7200,
                                     100 * 21600, 100 * 43200, 100 * 86400, 100 * 604800};
@@ -692,8 +1042,14 @@ bool HtmlReportWrite(const std::string& path, const std::vector<Outcome>& outcom
        "<span class=\"mark m-rename\">R</span>renamed<span class=\"mark m-expiry\">&#x2715;"
        "</span>expired<span class=\"mark m-screen\">&#x25A3;</span>window shown"
        "<span class=\"mark m-clear\">&#x25A3;</span>screen clear"
-       "<span class=\"mark m-fault\">!</span>fault<span class=\"star\"> &#x2605;</span> the "
-       "programme the saved name carries</div></section>\n";
+       "<span class=\"mark m-pass-through\">F</span>folder and expiry pass"
+       "<span class=\"mark m-fault\"><span>!</span></span>fault: a call failed on purpose"
+       "<span class=\"mark m-power\">&#x26A1;</span>power cut"
+       "<span class=\"mark m-restart\">&#x21BB;</span>receiver starts again"
+       "<span class=\"mark m-pass\"></span>expectations held"
+       "<span class=\"mark m-fail\">&#x2717;</span>an expectation failed"
+       "<span class=\"star\"> &#x2605;</span> the programme the saved name carries</div>"
+       "</section>\n";
 
   // Timeshift periods.
   h += "<section><h2>Timeshift periods</h2>\n";
@@ -763,39 +1119,42 @@ bool HtmlReportWrite(const std::string& path, const std::vector<Outcome>& outcom
   }
   h += "</section>\n";
 
-  // Expectations.
+  // Expectations, each failure with what was there instead.
   h += "<section><h2>Expectations: " + HtmlEscape(verdict) + "</h2>\n<table>\n";
-  for (const Outcome& o : outcomes)
+  for (const Outcome& o : outcomes) {
     h += "<tr><td class=\"t\">line " + std::to_string(o.line) + "</td><td class=\"t\">" +
          TimeText(o.tick) + "</td><td class=\"mono\">" +
-         HtmlEscape(Printable(o.text.data(), o.text.size())) + "</td><td class=\"" +
-         (o.pass ? "res-pass\">PASS" : "res-fail\">FAIL") + "</td></tr>\n";
+         HtmlEscape(Printable(o.text.data(), o.text.size()));
+    if (!o.pass && !o.detail.empty())
+      h += "<pre class=\"instead\">Instead: " + HtmlEscape(o.detail) + "</pre>";
+    h += "</td><td class=\"" + std::string(o.pass ? "res-pass\">PASS" : "res-fail\">FAIL") +
+         "</td></tr>\n";
+  }
   h += "</table></section>\n";
 
-  // The whole time line, runs of alike log lines folded.
-  h += "<section><details><summary>The whole time line (" + std::to_string(g.lines.size()) +
-       " lines)</summary><pre>";
-  for (size_t i = 0; i < g.lines.size();) {
-    const Line& l = g.lines[i];
-    size_t j = i + 1;
-    if (l.kind == "log") {
-      std::string shape = LineShape(l.text);
-      while (j < g.lines.size() && g.lines[j].kind == "log" && LineShape(g.lines[j].text) == shape)
-        ++j;
-    }
-    char lead[64];
-    snprintf(lead, sizeof lead, "%11s  %-8s ", TimeText(l.tick).c_str(), l.kind.c_str());
-    h += HtmlEscape(lead + l.text) + "\n";
-    if (j - i > 2)
-      h += HtmlEscape(std::string(22, ' ') + "... " + std::to_string(j - i - 2) +
+  // The whole time line, folded as the terminal folds it; open when
+  // something failed.
+  size_t lineCount = 0;
+  for (const LineFolder::Shown& s : shown)
+    if (!s.more) ++lineCount;
+  h += "<section id=\"time-line\"><details" + std::string(good ? "" : " open") +
+       "><summary>The whole time line (" + std::to_string(g.lines.size()) + " lines, " +
+       std::to_string(lineCount) + " shown, alike log lines folded)</summary><pre>";
+  for (const LineFolder::Shown& s : shown) {
+    if (s.more) {
+      h += HtmlEscape(std::string(22, ' ') + "... " + std::to_string(s.more) +
                       " more lines like the one above") +
            "\n";
-    if (j - i > 1) {
-      const Line& last = g.lines[j - 1];
-      snprintf(lead, sizeof lead, "%11s  %-8s ", TimeText(last.tick).c_str(), last.kind.c_str());
-      h += HtmlEscape(lead + last.text) + "\n";
+      continue;
     }
-    i = j;
+    char lead[64];
+    snprintf(lead, sizeof lead, "%11s  %-8s ", TimeText(s.tick).c_str(), s.kind.c_str());
+    std::string cls = s.kind == "expect"  ? " class=\"tl-fail\""
+                      : s.kind == "fault" ? " class=\"tl-fault\""
+                      : s.kind == "power" ? " class=\"tl-power\""
+                                          : "";
+    h += "<span id=\"tl-" + std::to_string(s.index) + "\"" + cls + ">" + HtmlEscape(lead + s.text) +
+         "</span>\n";
   }
   h += "</pre></details></section>\n</main></body></html>\n";
 

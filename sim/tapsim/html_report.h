@@ -14,11 +14,27 @@
 
 namespace tapsim {
 
+// Before the run: writes a page in the report's place that says the run has
+// not finished, so that a path that cannot be written is found before the
+// run, and a run that is stopped leaves no page of an earlier one. False with
+// a message when the file cannot be written.
+bool HtmlReportPrepare(const std::string& path, const std::string& scenarioFile,
+                       std::string& error);
+
 // Starts collecting for a report. disk is the host folder of the simulated
-// disk; dropScreens: the screen files are the report's own, removed once read.
+// disk, diskFrom the folder copied onto it ("" for none); dropScreens: the
+// screen files are the report's own, removed once read.
 void HtmlReportStart(const char* pluginPath, const TapInfo& info, const Scenario& scenario,
-                     const std::string& disk, bool dropScreens);
+                     const std::string& disk, const std::string& diskFrom, bool dropScreens);
 bool HtmlReportActive();
+
+// After each load of the plug-in (dlopen's handle): where its mode machine
+// keeps its state, for the report's "Mode" lane, when the file tells.
+void HtmlReportPluginLoaded(void* handle);
+
+// Why the run ended before its end (a crash of the plug-in): said at the top
+// of the page.
+void HtmlReportStopped(const std::string& why);
 
 // A time-line line at the receiver's current tick (the text time line's
 // lines, all of them); a "screen" line names the PNG file just written.

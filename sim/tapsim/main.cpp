@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -15,6 +16,8 @@
 
 #include "sim/control.h"
 #include "sim/tapsim/elf_info.h"
+#include "sim/tapsim/html_report.h"
+#include "sim/tapsim/junit.h"
 #include "sim/tapsim/player.h"
 #include "sim/tapsim/report.h"
 #include "sim/tapsim/scenario.h"
@@ -38,7 +41,9 @@ const char kUsage[] =
     "                       first; DIR itself is only read\n"
     "  -k, --keep-disk      keep the folder under /tmp after the run\n"
     "  -s, --screens=DIR    write a PNG of the screen whenever the plug-in changes it\n"
-    "  -r, --report=FILE    write the run as one HTML page: time line, screens, folders\n"
+    "  -r, --report=FILE    write the run as one HTML page: what failed, time line,\n"
+    "                       screens, folders\n"
+    "      --junit=FILE     write the expectations as JUnit XML, one test case each\n"
     "  -q, --quiet          print only failed expectations and the summary\n"
     "  -i, --info           show the plug-in's identification block and exit\n"
     "  -h, --help           show this help and exit\n"
@@ -49,9 +54,38 @@ const char kUsage[] =
     "Exit status: 0 every expectation held, 1 one failed, 2 bad scenario, plug-in\n"
     "or command line.\n";
 
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
+  return remove(path);
+}
+
+// What a crash of the plug-in leaves besides its message: the pages of the
+// run so far.
+std::string gReportPath;
+std::string gJunitPath;
+std::string gTempDisk;  // the disk folder under /tmp that the run removes
+tapsim::JunitRun gJunit;
+const int kCrashSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+
+void WriteCrashPages(const std::string& why) {
+  if (gReportPath.empty() && gJunitPath.empty()) return;
+  std::string error;
+  tapsim::HtmlReportStopped(why);
+  if (!gReportPath.empty() &&
+      !tapsim::HtmlReportWrite(gReportPath, tapsim::NotedOutcomes(), 2, error))
+    fprintf(stderr, "tapsim: %s\n", error.c_str());
+  gJunit.status = 2;
+  gJunit.stopped = why;
+  if (!gJunitPath.empty() &&
+      !tapsim::JunitWrite(gJunitPath, gJunit, tapsim::NotedOutcomes(), error))
+    fprintf(stderr, "tapsim: %s\n", error.c_str());
+}
+
 // A plug-in that crashes takes the runner with it; the user still learns
-// when and how (only async-signal-safe calls here).
+// when and how. The message uses only async-signal-safe calls; the pages
+// that follow it do not, so the handler runs on a stack of its own, a second
+// crash ends the runner at once and a hang ends it after ten seconds.
 void OnCrash(int sig) {
+  for (int s : kCrashSignals) signal(s, SIG_DFL);
   char buf[160];
   size_t n = 0;
   auto put = [&](const char* t) {
@@ -81,7 +115,28 @@ void OnCrash(int sig) {
   put("\n");
   ssize_t ignored = write(2, buf, n);
   (void)ignored;
+  if (!gReportPath.empty() || !gJunitPath.empty() || !gTempDisk.empty()) {
+    alarm(10);
+    std::string why(buf + 9, n - 10);  // "the plug-in crashed (signal N) at T"
+    WriteCrashPages(why);
+    if (!gTempDisk.empty()) nftw(gTempDisk.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+  }
   _exit(2);
+}
+
+void CatchCrashes() {
+  static char stack[256 * 1024];
+  stack_t alt;
+  alt.ss_sp = stack;
+  alt.ss_size = sizeof stack;
+  alt.ss_flags = 0;
+  sigaltstack(&alt, nullptr);
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = OnCrash;
+  sa.sa_flags = SA_ONSTACK;
+  sigemptyset(&sa.sa_mask);
+  for (int sig : kCrashSignals) sigaction(sig, &sa, nullptr);
 }
 
 int Usage(const std::string& problem) {
@@ -101,13 +156,14 @@ struct Options {
   std::string diskFrom;
   std::string screens;
   std::string report;
+  std::string junit;
   bool keepDisk = false;
   bool quiet = false;
   bool info = false;
   std::vector<const char*> files;
 };
 
-enum LongOnly { kDiskFrom = 256 };
+enum LongOnly { kDiskFrom = 256, kJunit };
 
 const char kShortOptions[] = "d:s:r:qkihV";
 const struct option kLongOptions[] = {
@@ -115,6 +171,7 @@ const struct option kLongOptions[] = {
     {"disk-from", required_argument, nullptr, kDiskFrom},
     {"screens", required_argument, nullptr, 's'},
     {"report", required_argument, nullptr, 'r'},
+    {"junit", required_argument, nullptr, kJunit},
     {"keep-disk", no_argument, nullptr, 'k'},
     {"quiet", no_argument, nullptr, 'q'},
     {"info", no_argument, nullptr, 'i'},
@@ -125,7 +182,7 @@ const struct option kLongOptions[] = {
 
 // What an option's missing value should have been.
 const char* NeedsWhat(int option) {
-  return option == 'r' ? " needs a file" : " needs a folder";
+  return option == 'r' || option == kJunit ? " needs a file" : " needs a folder";
 }
 
 // Fills options; returns -1 to go on, else the exit status.
@@ -150,6 +207,9 @@ int ParseOptions(int argc, char** argv, Options& o) {
         break;
       case 'r':
         o.report = optarg;
+        break;
+      case kJunit:
+        o.junit = optarg;
         break;
       case 'k':
         o.keepDisk = true;
@@ -243,10 +303,6 @@ bool CopySourceUsable(const std::string& from, const std::string& disk, std::str
   return true;
 }
 
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
-  return remove(path);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -294,6 +350,17 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  // The result files are written before the run, so that one that cannot
+  // be written stops it at once rather than after the whole evening.
+  if (!o.report.empty() && !tapsim::HtmlReportPrepare(o.report, scenario.file, error)) {
+    fprintf(stderr, "tapsim: %s\n", error.c_str());
+    return 2;
+  }
+  if (!o.junit.empty() && !tapsim::JunitPrepare(o.junit, scenario, error)) {
+    fprintf(stderr, "tapsim: %s\n", error.c_str());
+    return 2;
+  }
+
   bool tempDisk = o.disk.empty();
   if (tempDisk) {
     char templ[] = "/tmp/tapsim-XXXXXX";
@@ -317,6 +384,7 @@ int main(int argc, char** argv) {
     printf("Disk         %s%s\n", o.disk.c_str(), fate);
     if (!o.diskFrom.empty()) printf("Disk from    %s\n", o.diskFrom.c_str());
     if (!o.report.empty()) printf("Report       %s\n", o.report.c_str());
+    if (!o.junit.empty()) printf("JUnit        %s\n", o.junit.c_str());
     printf("\n");
     fflush(stdout);
   } else if (tempDisk) {
@@ -324,7 +392,16 @@ int main(int argc, char** argv) {
     printf("Disk %s%s\n", o.disk.c_str(), fate);
     fflush(stdout);
   }
-  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) signal(sig, OnCrash);
+  if (tempDisk && !o.keepDisk) gTempDisk = o.disk;
+  gReportPath = o.report;
+  gJunitPath = o.junit;
+  gJunit.plugin = o.files[0];
+  gJunit.info = &tap;
+  gJunit.scenario = &scenario;
+  gJunit.diskFrom = o.diskFrom;
+  CatchCrashes();
+  struct timespec started;
+  clock_gettime(CLOCK_MONOTONIC, &started);
   tapsim::PlayOptions options;
   options.disk = o.disk;
   options.diskFrom = o.diskFrom;
@@ -332,6 +409,17 @@ int main(int argc, char** argv) {
   options.report = o.report;
   options.info = &tap;
   int status = tapsim::PlayScenario(o.files[0], scenario, options);
+  if (!o.junit.empty()) {
+    struct timespec ended;
+    clock_gettime(CLOCK_MONOTONIC, &ended);
+    gJunit.status = status;
+    gJunit.seconds =
+        double(ended.tv_sec - started.tv_sec) + 1e-9 * double(ended.tv_nsec - started.tv_nsec);
+    if (!tapsim::JunitWrite(o.junit, gJunit, tapsim::NotedOutcomes(), error)) {
+      fprintf(stderr, "tapsim: %s\n", error.c_str());
+      status = 2;
+    }
+  }
   if (tempDisk && !o.keepDisk) nftw(o.disk.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
   return status;
 }

@@ -412,6 +412,7 @@ int Player::Play(std::vector<Outcome>& outcomes) {
         o.text = st.text;
         o.pass = Check(st, o.detail);
         outcomes.push_back(o);
+        NoteOutcome(o);
         if (!o.pass) ReportLine("expect", st.text + "  FAIL");
         continue;
       }
@@ -487,7 +488,7 @@ int PlayScenario(const char* pluginPath, const Scenario& scenario, const PlayOpt
       sim_screen_set_output(templ);
     }
     HtmlReportStart(pluginPath, options.info ? *options.info : TapInfo(), scenario, options.disk,
-                    !reportScreens.empty());
+                    options.diskFrom, !reportScreens.empty());
   }
   // Ends the run: the report written (also for a run stopped half-way).
   auto finish = [&](const std::vector<Outcome>& outcomes, int status) {
@@ -528,6 +529,7 @@ int PlayScenario(const char* pluginPath, const Scenario& scenario, const PlayOpt
     return 2;
   }
   dlerror();
+  HtmlReportPluginLoaded(handle);
   using InitFn = int (*)(TYPE_TapStart*);
   InitFn init = reinterpret_cast<InitFn>(dlsym(handle, "__TAP_Init_"));
   if (!init) {

@@ -134,15 +134,6 @@ void ReportInfo(const char* path, const TapInfo& info) {
 
 namespace {
 
-// The time line stays readable over a long evening: a console line that only
-// echoes the log line just shown is left out, and a run of log lines that
-// differ only in their numbers (the stamp, a growing duration) is shown by
-// its first line and a count.
-std::string gLastLog;       // the last log line shown, stamp left out
-std::string gLastLogShape;  // the same with every digit left out
-unsigned gFoldedLines = 0;  // lines like gLastLogShape not shown since
-std::string gFoldedLast;    // the last of them, with its time
-
 std::string WithoutStamp(const std::string& text) {
   // Log and console lines begin "YYYY-MM-DD HH:MM:SS ".
   if (text.size() > 20 && text[4] == '-' && text[13] == ':' && text[19] == ' ')
@@ -157,47 +148,82 @@ std::string Shape(const std::string& text) {
   return out;
 }
 
+LineFolder gFolder;
+std::vector<Outcome> gNotedOutcomes;
+
+void PrintShown(const std::vector<LineFolder::Shown>& shown) {
+  for (const LineFolder::Shown& s : shown) {
+    if (s.more)
+      printf("%11s  %-8s ... %u more lines like the one above\n", "", "", s.more);
+    else
+      printf("%11s  %-8s %s\n", TimeText(s.tick).c_str(), s.kind.c_str(), s.text.c_str());
+  }
+}
+
 void FlushFolded() {
-  if (gFoldedLines == 0) return;
-  if (gFoldedLines > 1)
-    printf("%11s  %-8s ... %u more lines like the one above\n", "", "", gFoldedLines - 1);
-  printf("%s\n", gFoldedLast.c_str());
-  gFoldedLines = 0;
+  std::vector<LineFolder::Shown> shown;
+  gFolder.Flush(shown);
+  PrintShown(shown);
 }
 
 }  // namespace
 
-void ReportLine(const char* kind, const std::string& text) {
-  if (!HtmlReportLine(kind, text) || gQuiet) return;
-  char line[64];
-  snprintf(line, sizeof line, "%11s  %-8s ", TimeText(sim_ticks()).c_str(), kind);
-  if (strcmp(kind, "console") == 0) {
+void LineFolder::Flush(std::vector<Shown>& out) {
+  if (folded_ == 0) return;
+  if (folded_ > 1) {
+    Shown more = foldedLast_;
+    more.more = folded_ - 1;
+    out.push_back(more);
+  }
+  out.push_back(foldedLast_);
+  folded_ = 0;
+}
+
+void LineFolder::Add(uint32_t tick, const std::string& kind, const std::string& text,
+                     std::vector<Shown>& out) {
+  Shown line;
+  line.index = next_++;
+  line.tick = tick;
+  line.kind = kind;
+  line.text = text;
+  if (kind == "console") {
     std::string plain = WithoutStamp(text);
     size_t colon = plain.find(": ");
-    if (!gLastLog.empty() && colon != std::string::npos && plain.substr(colon + 2) == gLastLog)
+    if (!lastLog_.empty() && colon != std::string::npos && plain.substr(colon + 2) == lastLog_)
       return;
   }
-  if (strcmp(kind, "log") == 0) {
+  if (kind == "log") {
     std::string plain = WithoutStamp(text);
     std::string shape = Shape(plain);
-    bool same = shape == gLastLogShape;
-    gLastLog = plain;
-    gLastLogShape = shape;
+    bool same = shape == lastShape_;
+    lastLog_ = plain;
+    lastShape_ = shape;
     if (same) {
-      ++gFoldedLines;
-      gFoldedLast = line + text;
+      ++folded_;
+      foldedLast_ = line;
       return;
     }
-  } else if (strcmp(kind, "console") != 0) {
-    gLastLog.clear();
-    gLastLogShape.clear();
+  } else if (kind != "console") {
+    lastLog_.clear();
+    lastShape_.clear();
   }
-  FlushFolded();
-  if (strcmp(kind, "log") != 0 && strcmp(kind, "console") != 0) {
-    gLastLog.clear();
-    gLastLogShape.clear();
-  }
-  printf("%s%s\n", line, text.c_str());
+  Flush(out);
+  out.push_back(line);
+}
+
+void ReportLine(const char* kind, const std::string& text) {
+  if (!HtmlReportLine(kind, text) || gQuiet) return;
+  std::vector<LineFolder::Shown> shown;
+  gFolder.Add(sim_ticks(), kind, text, shown);
+  PrintShown(shown);
+}
+
+void NoteOutcome(const Outcome& outcome) {
+  gNotedOutcomes.push_back(outcome);
+}
+
+const std::vector<Outcome>& NotedOutcomes() {
+  return gNotedOutcomes;
 }
 
 void ReportObserve(const char* kind, const char* text) {

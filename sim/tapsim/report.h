@@ -46,6 +46,33 @@ int ReadFolder(const char* folder, std::vector<FolderEntry>& entries);
 // shape differ only in their numbers.
 std::string LineShape(const std::string& text);
 
+// The time line as it is read, in the terminal and in the HTML report alike:
+// a console line that only echoes the log line just shown is left out, and a
+// run of log lines that differ only in their numbers (the stamp, a growing
+// duration) is shown by its first line, a count and its last line.
+class LineFolder {
+ public:
+  struct Shown {
+    size_t index = 0;  // the line's place among the lines fed, from 0
+    uint32_t tick = 0;
+    std::string kind;
+    std::string text;
+    unsigned more = 0;  // not 0: no line but "... N more lines like the one above"
+  };
+  // Feeds the next line; appends what is to be shown now.
+  void Add(uint32_t tick, const std::string& kind, const std::string& text,
+           std::vector<Shown>& out);
+  // Appends what is held back: the last line of a folded run.
+  void Flush(std::vector<Shown>& out);
+
+ private:
+  std::string lastLog_;    // the last log line shown, stamp left out
+  std::string lastShape_;  // the same with every digit left out
+  unsigned folded_ = 0;    // lines of that shape not shown since
+  Shown foldedLast_;       // the last of them
+  size_t next_ = 0;
+};
+
 struct Outcome {
   int line = 0;
   uint32_t tick = 0;
@@ -55,6 +82,11 @@ struct Outcome {
 };
 // Each expectation and the summary line; failures also in quiet mode.
 void ReportOutcomes(const std::string& file, const std::vector<Outcome>& outcomes);
+
+// Each expectation as it is checked: the pages that a crash of the plug-in
+// leaves (--report, --junit) show those checked before it.
+void NoteOutcome(const Outcome& outcome);
+const std::vector<Outcome>& NotedOutcomes();
 
 // Bytes made readable: valid UTF-8 kept, other bytes 0xA0-0xFF read as
 // ISO-8859-1, control bytes shown as \xNN.

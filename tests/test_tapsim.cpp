@@ -644,6 +644,8 @@ TEST(TapsimCommandLine, TakesGnuStyleOptions) {
       {{"--screens"}, 2, "", "--screens needs a folder"},
       {{"-r"}, 2, "", "-r needs a file"},
       {{"--report=", plugin, scn}, 2, "", "--report needs a file"},
+      {{"--junit"}, 2, "", "--junit needs a file"},
+      {{"--junit=", plugin, scn}, 2, "", "--junit needs a file"},
       {{"--quiet=yes", plugin, scn}, 2, "", "--quiet takes no value"},
       {{"-d", disk, plugin, scn, scn}, 2, "", "too many files"},
       {{plugin}, 2, "", "expected a plug-in file and a scenario file"},

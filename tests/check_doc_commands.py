@@ -11,9 +11,13 @@ Folders under /tmp go to a scratch folder of the run, removed at its end, and
 ~/receiver-copy (the user guide's copy of a receiver's disk) is a made-up
 copy in it: a Save folder with a recording saved two days before the
 scenarios' clock, and an owner's settings file.
+
+Every relative link of those pages leads to a file of the source, and every
+link to a #heading (of the same page or another) to a heading that exists.
 """
 import glob
 import os
+import re
 import shutil
 import shlex
 import subprocess
@@ -40,6 +44,33 @@ def quoted_commands(path):
         if text.startswith("build/host/sim/tapsim"):
             commands.append(text)
     return commands
+
+
+def anchor(heading):
+    text = re.sub(r"[`*]", "", heading.strip().lower())
+    return re.sub(r"[^\w\- ]", "", text).replace(" ", "-")
+
+
+def broken_links(source, docs):
+    broken = []
+    anchors = {}
+    for doc in docs:
+        text = open(doc, encoding="utf-8").read()
+        anchors[os.path.abspath(doc)] = {anchor(h) for h in re.findall(r"^#+ (.*)$", text, re.M)}
+    for doc in docs:
+        text = re.sub(r"```.*?```", "", open(doc, encoding="utf-8").read(), flags=re.S)
+        for target in re.findall(r"\]\(([^)\s]+)\)", text):
+            if re.match(r"[a-z]+:", target):
+                continue
+            path, _, fragment = target.partition("#")
+            full = os.path.abspath(os.path.join(os.path.dirname(doc), path)) if path else \
+                os.path.abspath(doc)
+            where = os.path.relpath(doc, source)
+            if not os.path.exists(full):
+                broken.append("%s: the link %s leads to no file" % (where, target))
+            elif fragment and full in anchors and fragment not in anchors[full]:
+                broken.append("%s: the link %s leads to no heading" % (where, target))
+    return broken
 
 
 def receiver_copy(scratch):
@@ -104,9 +135,12 @@ def run_all(source, build, docs, scratch):
                 # days old expires (keep time 36 hours) in its timeshift period.
                 failures.append("%s: `%s` did not expire the copy's recording two days old:\n%s"
                                 % (os.path.relpath(doc, source), command, result.stdout[-3000:]))
+    links = broken_links(source, docs)
+    failures += links
     for f in failures:
         print("FAIL:", f)
-    print("%d passed, %d failed" % (ran - len(failures), len(failures)))
+    print("%d commands passed, %d failed; %d broken links" % (ran - len(failures) + len(links),
+                                                           len(failures) - len(links), len(links)))
     return 1 if failures or ran == 0 else 0
 
 

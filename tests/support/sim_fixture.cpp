@@ -13,6 +13,8 @@
 #include <sstream>
 #include <vector>
 
+#include "tests/support/plugin_state.h"
+
 namespace {
 
 int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
@@ -28,6 +30,11 @@ void SimTest::SetUp() {
   // The folder belongs to this test: whatever an earlier run left goes.
   nftw(disk.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
   ASSERT_EQ(1, sim_init(disk.c_str())) << "cannot use sandbox " << disk << ": " << sim_disk_error();
+}
+
+void SimTest::Restart() {
+  FreshPluginState();
+  ASSERT_EQ(1, sim_init(disk.c_str())) << sim_disk_error();
 }
 
 std::string SimTest::ReadText(const char* path) {

@@ -1,5 +1,6 @@
 // Test fixture: a fresh simulated receiver on a sandbox of its own for every
-// test case.
+// test case. (The plug-in's statics are put back before every case by the
+// test programs' main.)
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,6 +13,9 @@
 class SimTest : public ::testing::Test {
  protected:
   void SetUp() override;
+  // The plug-in as freshly loaded on a receiver just started on an empty
+  // disk: for the rows of a table that each need one.
+  void Restart();
   // Host path of the sandbox.
   std::string disk;
   // Receiver path of a file or folder read back as text ("" when missing).

@@ -161,3 +161,108 @@ TEST_F(DirStackTest, PathsBeyond199CharactersAreRefusedNotCut) {
   EXPECT_EQ(1, HDD_TAP_PopDir());
   EXPECT_EQ(fits, Current());
 }
+
+// ---------------------------------------------------------------------------
+// HDD_TAP_IsCurrentDir and HDD_TAP_EnterDir: where the plug-in stands, as the
+// firmware's folder record tells it, whatever a change reported.
+
+TEST_F(DirStackTest, IsCurrentDirComparesWithTheFirmwaresRecord) {
+  ASSERT_EQ(1, sim_mkdir("/DataFiles/F\xC3\xBCr"));
+  ASSERT_EQ(1, sim_mkdir("/DataFiles/TimeShiftX"));
+  struct {
+    const char* standIn;  // entered with the firmware's own call
+    const char* folder;
+    int current;
+  } const table[] = {
+      {"/DataFiles/TimeShift", "/DataFiles/TimeShift", 1},
+      {"/DataFiles/TimeShift", "/DataFiles/TimeShift/", 1},
+      {"/DataFiles/TimeShift", "DataFiles/TimeShift", 1},  // counted from the disk's root
+      {"/DataFiles/TimeShift", "DataFiles/TimeShift/", 1},
+      {"/DataFiles/TimeShift", "TimeShift", 0},  // not from the current folder
+      {"/DataFiles/TimeShift", "/DataFiles", 0},
+      {"/DataFiles/TimeShift", "/DataFiles/TimeShift/Save", 0},
+      {"/DataFiles/TimeShift", "/DataFiles/TimeShif", 0},
+      {"/DataFiles/TimeShift", "/DataFiles/TimeShiftX", 0},
+      {"/DataFiles/TimeShiftX", "/DataFiles/TimeShift", 0},
+      {"/DataFiles/TimeShift", "/DataFiles/timeshift", 0},
+      {"/DataFiles/TimeShift", "", 0},
+      {"/DataFiles/TimeShift", nullptr, 0},
+      {"/", "/", 1},
+      {"/", "", 0},
+      {"/", "DataFiles", 0},
+      {"/DataFiles", "/", 0},
+      {"/DataFiles/F\xC3\xBCr", "/DataFiles/F\xFCr", 1},  // current in its UTF-8 form
+      {"/DataFiles/F\xC3\xBCr", "/DataFiles/F\xC3\xBCr", 1},
+      {"/DataFiles/F\xC3\xBCr", "/DataFiles/F", 0},
+  };
+  for (const auto& row : table) {
+    ASSERT_EQ(0u, TAP_Hdd_ChangeDir(row.standIn)) << row.standIn;
+    EXPECT_EQ(row.current, HDD_TAP_IsCurrentDir(row.folder))
+        << "in " << row.standIn << ", asked " << (row.folder ? row.folder : "NULL");
+  }
+  // A record that cannot be read tells nothing: no folder is current.
+  Restart();
+  sim_fail_symbol("_tapTask", 1);
+  EXPECT_EQ(0, HDD_TAP_IsCurrentDir("/ProgramFiles"));
+}
+
+TEST_F(DirStackTest, EnterDirConfirmsWhereItStandsOrLeavesNothingPushed) {
+  struct Row {
+    const char* what;
+    const char* start;
+    const char* folder;
+    void (*setup)();  // after the firmware was sent to start
+    int entered;
+    int depth;  // after the call
+  };
+  const Row table[] = {
+      {"a folder", "/ProgramFiles", "/DataFiles/TimeShift", nullptr, 1, 0},
+      {"with a trailing slash", "/ProgramFiles", "/DataFiles/TimeShift/", nullptr, 1, 0},
+      // (The plug-in's first change goes into "/ProgramFiles" before it
+      // takes a relative name: it changed into the root itself first.)
+      {"from the root, without a leading slash", "/", "DataFiles",
+       [] { ASSERT_EQ(1, HDD_ChangeDir("/")); }, 1, 0},
+      {"found in its UTF-8 form", "/ProgramFiles", "/DataFiles/F\xFCr", nullptr, 1, 0},
+      // A name without a leading "/" counts from the root, as the move
+      // command reads it: the firmware went into /DataFiles/TimeShift.
+      {"relative to another folder", "/DataFiles", "TimeShift", nullptr, 0, -1},
+      {"missing", "/DataFiles", "/DataFiles/Nowhere", nullptr, 0, -1},
+      {"a file", "/DataFiles", "/DataFiles/TimeShift/a.rec", nullptr, 0, -1},
+      {"the change fails", "/DataFiles", "/DataFiles/TimeShift",
+       [] { sim_fail_chdir("/DataFiles/TimeShift"); }, 0, -1},
+      // The first change, into "/ProgramFiles", fails when the success value
+      // is learnt: from then on a failed change reads as success, and only the
+      // firmware's record shows that the plug-in did not move.
+      {"success value learnt wrongly", "/DataFiles", "/DataFiles/TimeShift",
+       [] {
+         sim_fail_chdir("/ProgramFiles");
+         sim_fail_chdir("/DataFiles/TimeShift");
+       },
+       0, -1},
+      {"the folder record cannot be read", "/DataFiles", "/DataFiles/TimeShift",
+       [] { sim_fail_symbol("_tapTask", 1); }, 0, -1},
+      {"the stack is full", "/DataFiles", "/DataFiles/TimeShift",
+       [] {
+         for (int i = 0; i < 16; ++i) ASSERT_EQ(1, HDD_TAP_PushDir());
+       },
+       0, 15},
+  };
+  for (const Row& row : table) {
+    SCOPED_TRACE(row.what);
+    Restart();
+    ASSERT_EQ(1, sim_mkdir("/DataFiles/F\xC3\xBCr"));
+    ASSERT_EQ(1, sim_write_file("/DataFiles/TimeShift/a.rec", "s", 1));
+    ASSERT_EQ(0u, TAP_Hdd_ChangeDir(row.start));
+    if (row.setup) row.setup();
+    EXPECT_EQ(row.entered, HDD_TAP_EnterDir(row.folder));
+    EXPECT_EQ(row.depth, HDD_TAP_DirStackDepth());
+    const int entered = row.entered;
+    sim_clear_faults();
+    sim_fail_symbol("_tapTask", 0);
+    if (entered) {
+      EXPECT_EQ(1, HDD_TAP_IsCurrentDir(row.folder));
+      EXPECT_EQ(1, HDD_TAP_PopDir());
+    }
+    EXPECT_EQ(row.start, Current()) << "the plug-in stands where it stood";
+  }
+}

@@ -1,6 +1,10 @@
 // The entry: start-up, language choice and the event handler's dispatch.
 #include "app/main.h"
 
+#include <string.h>
+
+#include <string>
+
 #include "app/dialog.h"
 #include "app/modes.h"
 #include "app/settings.h"
@@ -21,11 +25,6 @@ TEST_F(EntryTest, ManagementRequestsAreAnsweredFromTheTable) {
     EXPECT_FALSE(Dialog_IsActive()) << "request " << row.request;
   }
   EXPECT_EQ(0, sim_exited()) << "only request 1 ends the plug-in";
-}
-
-TEST_F(EntryTest, RequestOneEndsThePluginAndStillAnswersOne) {
-  EXPECT_EQ(1u, TAP_EventHandler(EVT_TAPCMD, 1, 0));
-  EXPECT_EQ(1, sim_exited());
 }
 
 TEST_F(EntryTest, RequestSixOpensTheDeleteQuestion) {
@@ -56,13 +55,6 @@ TEST_F(EntryTest, IdleAndUartEventsRunTheModeMachineAndReturnParam1) {
   EXPECT_EQ(PM_Idle, (int)ProgMode);
   EXPECT_EQ(77u, TAP_EventHandler(0xFFFF0000, 77, 0));
   EXPECT_EQ(PM_Idle, (int)ProgMode);
-}
-
-TEST_F(EntryTest, KeepTimeZeroEndsThePluginOnTheFirstIdleEvent) {
-  KeepBufferHours = 0;
-  EXPECT_EQ(9u, TAP_EventHandler(EVT_IDLE, 9, 0));
-  EXPECT_EQ(1, sim_exited());
-  EXPECT_TRUE(sim_log_contains("Brantlow Error, exiting"));
 }
 
 TEST_F(EntryTest, SetLanIndexPicksGermanOnlyForTwoInTheLowSevenBits) {
@@ -102,6 +94,75 @@ TEST_F(EntryTest, ThreeSlotsAreNotFour) {
   sim_set_system_id(0x4321);
   EXPECT_EQ(1, TAP_Main());
   EXPECT_EQ(0u, bFourRecs);
+}
+
+// The plug-in ends itself (request 1, a keep time of 0, the end of the hold
+// of a start-up error window) with nothing of it left: whatever window was
+// open is gone from the screen and the regions, the firmware's normal screen
+// mode is given back as often as it was left, and TAP_Exit is the last
+// firmware call it makes.
+TEST_F(EntryTest, EndingClosesWhatIsOpenAndExitsLast) {
+  struct Row {
+    const char* what;
+    void (*setup)();
+    bool shown;           // something of the plug-in on screen before the end
+    dword event, param1;  // the event that ends the plug-in
+    dword answer;
+  };
+  const Row table[] = {
+      {"nothing open", [] {}, false, EVT_TAPCMD, 1, 1},
+      {"the delete-all question open", [] { TAP_EventHandler(EVT_TAPCMD, 6, 0); }, true, EVT_TAPCMD,
+       1, 1},
+      {"a notice open",
+       [] {
+         bShowTimeshiftMessage = 1;
+         TAP_EventHandler(EVT_KEY, 0x1234, 0);
+       },
+       true, EVT_TAPCMD, 1, 1},
+      {"the error window held",
+       [] {
+         ASSERT_EQ(1, sim_rmtree("/DataFiles/TimeShift"));
+         TAP_EventHandler(EVT_IDLE, 0, 0);
+       },
+       true, EVT_TAPCMD, 1, 1},
+      {"the error window held and the question over it",
+       [] {
+         ASSERT_EQ(1, sim_rmtree("/DataFiles/TimeShift"));
+         TAP_EventHandler(EVT_IDLE, 0, 0);
+         TAP_EventHandler(EVT_TAPCMD, 6, 0);
+       },
+       true, EVT_TAPCMD, 1, 1},
+      {"the error window's hold over",
+       [] {
+         ASSERT_EQ(1, sim_rmtree("/DataFiles/TimeShift"));
+         TAP_EventHandler(EVT_IDLE, 0, 0);
+         sim_advance(801);
+       },
+       true, EVT_IDLE, 7, 7},
+      {"a keep time of 0", [] { KeepBufferHours = 0; }, false, EVT_IDLE, 9, 9},
+  };
+  for (const Row& row : table) {
+    SCOPED_TRACE(row.what);
+    Restart();
+    sim_set_state(0, 0x1F);
+    sim_set_sysvar(SYSVAR_Timeshift, 4);
+    sim_set_sysvar(SYSVAR_TimeshiftStorage, 1);
+    row.setup();
+    ASSERT_EQ(0, sim_exited());
+    ASSERT_EQ(row.shown, !sim_screen_empty());
+    sim_reset_call_sequence();
+    EXPECT_EQ(row.answer, TAP_EventHandler(row.event, row.param1, 0));
+    EXPECT_EQ(1, sim_exited());
+    EXPECT_FALSE(Dialog_IsActive());
+    EXPECT_TRUE(sim_screen_empty()) << sim_screen_texts();
+    int regions = 0;
+    for (int h = 0; h < 0x10000; ++h) regions += sim_region_alive(h);
+    EXPECT_EQ(0, regions);
+    EXPECT_EQ(0u, sim_normal_depth());
+    const std::string calls = sim_call_sequence();
+    EXPECT_EQ(calls.size() - strlen("TAP_Exit "), calls.find("TAP_Exit ")) << calls;
+    EXPECT_EQ(row.event == EVT_IDLE, sim_log_contains("Brantlow Error, exiting") != 0);
+  }
 }
 
 // The dispatch order with a real dialog.

@@ -2,7 +2,9 @@
 // character classes, UTF-8, comparisons and the bounded copy.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
+#include <vector>
 
 #include "lib/dir_stack.h"
 #include "lib/names.h"
@@ -81,27 +83,53 @@ class MakeUniqueFileNameTest : public SimTest {
   }
 };
 
-TEST_F(MakeUniqueFileNameTest, FirstFreeCandidateInTheCurrentFolder) {
-  EXPECT_EQ("Film.rec", Unique("Film.rec"));
-  EXPECT_EQ("Film.rec", Unique("Film-5.rec"));
-  EXPECT_EQ("B.rec", Unique("B.rec.inf"));
-  Put("Film.rec");
-  EXPECT_EQ("Film-2.rec", Unique("Film.rec"));
-  EXPECT_EQ("Film-5.rec", Unique("Film-5.rec"));
-  Put("Film-2.rec");
-  EXPECT_EQ("Film-3.rec", Unique("Film.rec"));
-  Put("Film-5.rec");
-  EXPECT_EQ("Film-6.rec", Unique("Film-5.rec"));
+// MakeUniqueName asks the test it is given about each candidate in turn: the
+// plain name first, then the name with "-N" before the extension from the
+// name's own number (or 2) up; the first candidate the test lets through is
+// the result.
+namespace {
+std::set<std::string> gTaken;
+std::string gAsked;
+int Taken(const char* candidate) {
+  gAsked += std::string(candidate) + " ";
+  return gTaken.count(candidate) != 0;
 }
+}  // namespace
 
-TEST_F(MakeUniqueFileNameTest, DeletionSuffixAndLongNumbers) {
-  Put("Film.rec.del");
-  EXPECT_EQ("Film-2.rec.del", Unique("Film.rec.del"));
-  Put("Film-10.rec");
-  EXPECT_EQ("Film-10-2.rec", Unique("Film-10.rec"));
-  for (int n = 2; n <= 12; ++n) Put(("Many-" + std::to_string(n) + ".rec").c_str());
-  Put("Many.rec");
-  EXPECT_EQ("Many-13.rec", Unique("Many.rec"));
+TEST(MakeUniqueName, FirstCandidateTheTestLetsThrough) {
+  std::vector<std::string> many = {"Many.rec"};
+  for (int n = 2; n <= 12; ++n) many.push_back("Many-" + std::to_string(n) + ".rec");
+  std::string manyAsked;
+  for (const std::string& m : many) manyAsked += m + " ";
+  struct {
+    const char* name;
+    std::set<std::string> taken;
+    const char* unique;
+    std::string asked;
+  } const table[] = {
+      {"Film.rec", {}, "Film.rec", "Film.rec "},
+      {"Film.rec", {"Film.rec"}, "Film-2.rec", "Film.rec Film-2.rec "},
+      {"Film.rec", {"Film.rec", "Film-2.rec"}, "Film-3.rec", "Film.rec Film-2.rec Film-3.rec "},
+      {"Film.rec", {"Film-2.rec"}, "Film.rec", "Film.rec "},
+      {"Film-5.rec", {}, "Film.rec", "Film.rec "},  // the plain name first
+      {"Film-5.rec", {"Film.rec"}, "Film-5.rec", "Film.rec Film-5.rec "},
+      {"Film-5.rec", {"Film.rec", "Film-5.rec"}, "Film-6.rec", "Film.rec Film-5.rec Film-6.rec "},
+      {"B.rec.inf", {}, "B.rec", "B.rec "},  // a companion asks for the stream's name
+      {"B.rec.inf", {"B.rec"}, "B-2.rec", "B.rec B-2.rec "},
+      {"Film.rec.del", {"Film.rec.del"}, "Film-2.rec.del", "Film.rec.del Film-2.rec.del "},
+      {"Film-10.rec", {"Film-10.rec"}, "Film-10-2.rec", "Film-10.rec Film-10-2.rec "},
+      {"News", {"News"}, "News-2", "News News-2 "},
+      {"Many.rec", {many.begin(), many.end()}, "Many-13.rec", manyAsked + "Many-13.rec "},
+  };
+  for (const auto& row : table) {
+    gTaken = row.taken;
+    gAsked.clear();
+    char name[128];
+    StrCopyBounded(name, sizeof name, row.name);
+    MakeUniqueName(name, Taken);
+    EXPECT_STREQ(row.unique, name) << row.name;
+    EXPECT_EQ(row.asked, gAsked) << row.name;
+  }
 }
 
 TEST_F(MakeUniqueFileNameTest, WorksInTheFolderThatIsCurrent) {

@@ -16,6 +16,7 @@
 #include "lib/intent.h"
 #include "lib/rec_files.h"
 #include "sim/control.h"
+#include "tests/support/plugin_state.h"
 #include "tests/support/sim_fixture.h"
 
 namespace {
@@ -551,6 +552,108 @@ TEST_F(RecFilesTest, AMemberThatIsNeitherFileNorFolderLeavesTheSetAlone) {
     sim_clear_faults();
     for (const char* ext : {"", ".inf", ".nav"})
       sim_rmtree(In(kTs, std::string("A.rec") + ext).c_str());
+  }
+}
+
+// ---------------------------------------------------------------------------
+// HDD_IsFolder and HDD_RenameFile: the two tests every step on a set rests on
+
+// The plug-in loaded afresh in the timeshift folder, its first change (into
+// "/ProgramFiles", where it learns the firmware's success value) failing:
+// from then on a failed change reads as success and a good one as failure.
+void LearnSuccessWrongly() {
+  FreshPluginState();
+  sim_fail_chdir("/ProgramFiles");
+  HDD_ChangeDir(kTs);
+}
+
+// A folder is what can be entered; where that cannot be told, a name counts
+// as a folder, so that nothing is done with it. The plug-in stands where it
+// stood afterwards, the stack as it was.
+TEST_F(RecFilesTest, IsFolderTellsWhatCanBeEnteredAndDoubtsOtherwise) {
+  struct Row {
+    const char* what;
+    const char* name;
+    void (*setup)();  // after the plug-in changed into the timeshift folder
+    int folder;
+    int depth;  // after the call
+  };
+  const Row table[] = {
+      {"a folder", "Sub", nullptr, 1, -1},
+      {"a folder named like a recording", "Shelf.rec", nullptr, 1, -1},
+      {"the current folder", ".", nullptr, 1, -1},
+      {"its parent", "..", nullptr, 1, -1},
+      {"a file", "a.rec", nullptr, 0, -1},
+      {"a missing name", "b.rec", nullptr, 0, -1},
+      {"a file, the success value learnt wrongly", "a.rec", LearnSuccessWrongly, 1, -1},
+      {"a folder, the success value learnt wrongly", "Sub", LearnSuccessWrongly, 1, -1},
+      {"a file, the current folder not readable", "a.rec", [] { sim_fail_symbol("_tapTask", 1); },
+       1, -1},
+      {"a file, the stack full", "a.rec",
+       [] {
+         for (int i = 0; i < 16; ++i) ASSERT_EQ(1, HDD_TAP_PushDir());
+       },
+       1, 15},
+      {"a file, the way back refused", "a.rec", [] { sim_fail_chdir(kTs); }, 1, -1},
+  };
+  for (const Row& row : table) {
+    SCOPED_TRACE(row.what);
+    Restart();
+    ASSERT_EQ(1, sim_mkdir(In(kTs, "Sub").c_str()));
+    ASSERT_EQ(1, sim_mkdir(In(kTs, "Shelf.rec").c_str()));
+    MakeSet(kTs, "a.rec");
+    ASSERT_EQ(1, HDD_ChangeDir(kTs));
+    if (row.setup) row.setup();
+    EXPECT_EQ(row.folder, HDD_IsFolder(row.name));
+    EXPECT_EQ(row.depth, HDD_TAP_DirStackDepth());
+    sim_clear_faults();
+    sim_fail_symbol("_tapTask", 0);
+    EXPECT_EQ(kTs, CurrentDir());
+    EXPECT_EQ("a.rec", Content(kTs, "a.rec"));
+  }
+}
+
+// One file of the current folder onto a free name, nothing else: a taken
+// name, a folder on either side, or a file that cannot be told from a folder
+// leave everything as it was; the result says whether the file moved.
+TEST_F(RecFilesTest, RenameFileMovesOneFileOntoAFreeNameOnly) {
+  struct Row {
+    const char* what;
+    const char* from;
+    const char* to;
+    void (*setup)();
+    int renamed;
+  };
+  const Row table[] = {
+      {"a file onto a free name", "a.rec", "b.rec", nullptr, 1},
+      {"onto a file", "a.rec", "taken.rec", nullptr, 0},
+      {"onto a folder", "a.rec", "Sub", nullptr, 0},
+      {"onto itself", "a.rec", "a.rec", nullptr, 0},
+      {"a folder", "Sub", "Other", nullptr, 0},
+      {"a missing file", "gone.rec", "b.rec", nullptr, 0},
+      {"folders not told from files", "a.rec", "b.rec", LearnSuccessWrongly, 0},
+  };
+  for (const Row& row : table) {
+    SCOPED_TRACE(row.what);
+    Restart();
+    ASSERT_EQ(1, sim_mkdir(In(kTs, "Sub").c_str()));
+    MakeSet(kTs, "a.rec");
+    WriteText(In(kTs, "taken.rec").c_str(), "taken.rec");
+    const std::string before = Snapshot(disk);
+    ASSERT_EQ(1, HDD_ChangeDir(kTs));
+    if (row.setup) row.setup();
+    EXPECT_EQ(row.renamed, HDD_RenameFile(row.from, row.to));
+    sim_clear_faults();
+    if (!row.renamed) {
+      EXPECT_EQ(before, Snapshot(disk));
+      continue;
+    }
+    EXPECT_FALSE(Has(kTs, row.from));
+    EXPECT_EQ(row.from, Content(kTs, row.to));
+    EXPECT_EQ("a.rec.inf", Content(kTs, "a.rec.inf"));
+    EXPECT_EQ("a.rec.nav", Content(kTs, "a.rec.nav"));
+    EXPECT_EQ(-1, HDD_TAP_DirStackDepth());
+    EXPECT_EQ(kTs, CurrentDir());
   }
 }
 

@@ -59,9 +59,10 @@ bool PutText(size_t* at, const char* text, size_t cap) {
 bool GetText(size_t* at, size_t end, char* out, size_t cap) {
   if (*at >= end) return false;
   size_t n = Record[(*at)++];
-  if (n >= cap || *at + n > end || memchr(Record + *at, 0, n) != nullptr) return false;
+  if (n >= cap || *at + n > end) return false;
   memcpy(out, Record + *at, n);
   out[n] = 0;
+  if (strlen(out) != n) return false;
   *at += n;
   return true;
 }

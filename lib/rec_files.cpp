@@ -120,10 +120,11 @@ int PreparePath(PathHalf* half, const char* folder, const char* name) {
 
 // The move command for name in fromFolder to target in toFolder, built in two
 // halves into command (kCommandSize bytes). Returns 1 when it fits, else 0
-// (command then holds an empty text).
+// (command then holds an empty text). With command NULL it only tells
+// whether the command would fit.
 int BuildMoveCommand(char* command, const char* name, const char* fromFolder, const char* target,
                      const char* toFolder) {
-  command[0] = 0;
+  if (command) command[0] = 0;
   if (!FitsName(name) || !FitsName(target)) return 0;
   PathHalf source;
   PathHalf dest;
@@ -134,6 +135,7 @@ int BuildMoveCommand(char* command, const char* name, const char* fromFolder, co
   int second = snprintf(nullptr, 0, "\"%s%s%s%s%s\"", kMountPoint, dest.lead, dest.folder,
                         dest.trail, dest.name);
   if (first < 0 || second < 0 || size_t(first) + size_t(second) >= kCommandSize) return 0;
+  if (!command) return 1;
   TAP_SPrint(command, "mv \"%s%s%s%s%s\" ", kMountPoint, source.lead, source.folder, source.trail,
              source.name);
   TAP_SPrint(command + first, "\"%s%s%s%s%s\"", kMountPoint, dest.lead, dest.folder, dest.trail,
@@ -334,35 +336,48 @@ void StopUser(const char* name) {
   }
 }
 
-// The move commands of a set, the way there and the way back, each checked
-// to fit before the first runs.
+// The move of a set: its members' names on both sides and the two folders.
+// Each command is checked to fit before the first runs, and built when it
+// runs (one buffer on the stack at a time, never a table of them).
 struct MovePlan {
-  char there[kIntentMembers][kCommandSize];
-  char back[kIntentMembers][kCommandSize];
+  const RecSet* from;
+  const RecSet* to;
+  const char* fromFolder;
+  const char* toFolder;
 };
 MovePlan Plan;
 
+int BuildStep(int i, bool back, char* command) {
+  return back ? BuildMoveCommand(command, Plan.to->name[i], Plan.toFolder, Plan.from->name[i],
+                                 Plan.fromFolder)
+              : BuildMoveCommand(command, Plan.from->name[i], Plan.fromFolder, Plan.to->name[i],
+                                 Plan.toFolder);
+}
+
 int PlanMove(const RecSet* from, const char* fromFolder, const RecSet* to, const char* toFolder) {
+  Plan = MovePlan{from, to, fromFolder, toFolder};
+  // The way back holds the same two paths the other way round, so it fits
+  // when the way there does.
   for (int i = 0; i < from->count; ++i) {
-    if (!BuildMoveCommand(Plan.there[i], from->name[i], fromFolder, to->name[i], toFolder) ||
-        !BuildMoveCommand(Plan.back[i], to->name[i], toFolder, from->name[i], fromFolder))
-      return 0;
+    if (!BuildStep(i, false, nullptr)) return 0;
   }
   return 1;
+}
+
+// One member's move command, there or back, run from inside the source
+// folder; 1 when the member then stands where it was sent (its old name gone
+// after the way there, back after the way back).
+int MoveStep(const char* oldName, int i, bool back) {
+  char command[kCommandSize];
+  if (!BuildStep(i, back, command)) return 0;
+  system(command);
+  return (TAP_Hdd_Exist(oldName) != 0) == back ? 1 : 0;
 }
 
 // The move steps, run from inside the source folder: member by member; a
 // member whose source is still there after its command did not move, and
 // the members moved so far are brought back. Returns 1 when all left, 0 when
 // all are back, -1 when neither.
-// One member's move command, there or back, run from inside the source
-// folder; 1 when the member then stands where it was sent (its old name gone
-// after the way there, back after the way back).
-int MoveStep(const char* oldName, int i, bool back) {
-  system(back ? Plan.back[i] : Plan.there[i]);
-  return (TAP_Hdd_Exist(oldName) != 0) == back ? 1 : 0;
-}
-
 int MoveMembers(const RecSet* from) {
   int done = 0;
   while (done < from->count && MoveStep(from->name[done], done, false)) ++done;

@@ -5,15 +5,15 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <regex>
-#include <sstream>
+#include <iterator>
 
+#include "api_names.h"
 #include "app/main.h"
 #include "app/modes.h"
 #include "app/settings.h"
 #include "platform/tap.h"
 #include "sim/control.h"
+#include "tests/support/plugin_state.h"
 
 namespace bench {
 
@@ -28,9 +28,15 @@ std::string DiskRoot() {
 }
 
 bool StartInIdle(const char* tag) {
+  // The plug-in as freshly loaded, also when a benchmark follows another.
+  FreshPluginState();
+  // The process number with a fixed width: the sandbox's path has the same
+  // length in every run, and so have the simulator's texts that hold it.
   const char* base = getenv("BRANTLOW_BENCH_DISK");
-  std::string dir = std::string(base && *base ? base : "/tmp") + "/brantlow-bench-" +
-                    std::to_string(getpid()) + "-" + tag;
+  char pid[16];
+  snprintf(pid, sizeof pid, "%010ld", static_cast<long>(getpid()));
+  std::string dir =
+      std::string(base && *base ? base : "/tmp") + "/brantlow-bench-" + pid + "-" + tag;
   if (!sim_init(dir.c_str())) return false;
   // The plug-in's own folder, as on a receiver it is installed on: its log
   // file lives there.
@@ -40,11 +46,6 @@ bool StartInIdle(const char* tag) {
   sim_add_channel(1, 1, "One");
   sim_set_event(1, 1, "News", "Daily news");
   sim_tune(1, 1);
-  // The plug-in's statics live as long as the process: a benchmark that
-  // follows another starts the mode machine afresh.
-  ProgMode = PM_Startup;
-  NextMessageStop = 0;
-  LastTick = 0;
   TAP_Main();
   sim_advance(kIdleTicks);
   TAP_EventHandler(EVT_IDLE, 0, 0);
@@ -121,22 +122,7 @@ std::string MakeFinishedBuffer(long long sparseBytes) {
 }
 
 const std::vector<std::string>& ApiNames() {
-  static const std::vector<std::string> names = [] {
-    std::vector<std::string> out;
-    std::ifstream in(std::string(BRANTLOW_SOURCE_DIR) + "/platform/tap.h");
-    std::stringstream text;
-    text << in.rdbuf();
-    std::string s = text.str();
-    std::regex decl(R"(\b(TAP_[A-Za-z0-9_]+)\s*\()");
-    for (std::sregex_iterator it(s.begin(), s.end(), decl), end; it != end; ++it) {
-      std::string name = (*it)[1];
-      if (name == "TAP_EXPORT") continue;
-      bool seen = false;
-      for (const std::string& n : out) seen = seen || n == name;
-      if (!seen) out.push_back(name);
-    }
-    return out;
-  }();
+  static const std::vector<std::string> names(std::begin(kApiNames), std::end(kApiNames));
   return names;
 }
 

@@ -5,22 +5,47 @@ The profile is of bench_driver (run with --collect-atstart=no, so only the
 measured stretches are collected). The simulated firmware is libtap.so: every
 call that enters it from outside (the plug-in's firmware calls, the driver's
 clock moves) is taken off with everything it ran.
-The driver's own functions (those whose source lies in bench/) are taken off
-as well, so what remains is the plug-in's code and the C library work it asked
-for itself (strlen, memcpy, vsnprintf).
+The driver's own functions (those whose source lies in bench/ of this source
+tree) are taken off as well, so what remains ("own") is the plug-in's code and
+the C library work it asked for itself (strlen, memcpy, vsnprintf). Of that,
+"plugin" is the plug-in's code alone (the functions of the program's own file
+outside bench/): it depends only on the compiler and what the plug-in is
+given, while the C library's share ("library") also depends on the C library,
+the processor's features by which it picks its string routines, and where the
+data lie.
 
     callgrind_own.py PROFILE [--top N]
 
-Prints "own N" (instructions), "firmware N" (instructions spent inside the
-simulated firmware), "driver N", "total N", and with --top the plug-in's
-functions with the largest exclusive costs.
+Prints "own N" (instructions), "plugin N", "library N", "firmware N"
+(instructions spent inside the simulated firmware), "driver N", "total N", and
+with --top the plug-in's functions with the largest exclusive costs.
 """
+import os
 import re
 import sys
 from collections import defaultdict
 
 FIRMWARE_OBJECT = "libtap.so"
-DRIVER_SOURCES = "/bench/"
+BENCH_SOURCES = os.path.dirname(os.path.abspath(__file__))
+
+
+def is_driver_source(path):
+    """Whether a source file of the profile lies in bench/ of this tree."""
+    return bool(path) and os.path.normpath(path).startswith(BENCH_SOURCES + os.sep)
+
+
+def is_program(ob):
+    """Whether an object of the profile is the program itself (not a library)."""
+    name = os.path.basename(ob or "")
+    return bool(name) and ".so" not in name and not name.startswith("[")
+
+
+def split_own(total, firmware, driver, exclusive, fn_file):
+    """own, plugin and library instructions of a parsed profile."""
+    own = total - firmware - driver
+    plugin = sum(c for (o, f), c in exclusive.items()
+                 if is_program(o) and not is_driver_source(fn_file.get((o, f))))
+    return own, plugin, own - plugin
 
 
 def parse(path):
@@ -86,7 +111,7 @@ def parse(path):
     if total is None:
         total = sum(exclusive.values())
     driver = sum(c for key, c in exclusive.items()
-                 if DRIVER_SOURCES in (fn_file.get(key) or "") and FIRMWARE_OBJECT not in (key[0] or ""))
+                 if is_driver_source(fn_file.get(key)) and FIRMWARE_OBJECT not in (key[0] or ""))
     return total, into_firmware, driver, exclusive, fn_file
 
 
@@ -95,7 +120,10 @@ def main():
         print(__doc__, file=sys.stderr)
         return 2
     total, firmware, driver, exclusive, fn_file = parse(sys.argv[1])
-    print(f"own {total - firmware - driver}")
+    own, plugin, library = split_own(total, firmware, driver, exclusive, fn_file)
+    print(f"own {own}")
+    print(f"plugin {plugin}")
+    print(f"library {library}")
     print(f"firmware {firmware}")
     print(f"driver {driver}")
     print(f"total {total}")
@@ -104,7 +132,7 @@ def main():
         # Functions of the plug-in only (those of the executable outside
         # bench/): the C library's share is in "own" but not listed here.
         own = [(c, o, f) for (o, f), c in exclusive.items()
-               if o and ".so" not in o and DRIVER_SOURCES not in (fn_file.get((o, f)) or "")]
+               if is_program(o) and not is_driver_source(fn_file.get((o, f)))]
         for cost, o, f in sorted(own, reverse=True)[:n]:
             print(f"  {cost:>12} {f} ({o.rsplit('/', 1)[-1] if o else '?'})")
     return 0

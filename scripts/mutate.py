@@ -7,13 +7,15 @@ its replacement. The mutants are applied one at a time to a scratch copy of
 the tree (never to the working tree), the copy is rebuilt incrementally and
 the fast suite runs against it:
 
-    ctest -j2 --stop-on-failure -E 'build\\.elf|docs\\.commands|report\\.html'
+    ctest -j2 --stop-on-failure -E 'build\\.elf|docs\\.(commands|figures)|report\\.html|^program\\.'
 
 that is the whole host suite (unit tests, scenarios for both builds, the
 runner's tests, the soak test with 150 seeds) except the ELF layout checks,
-the quoted-command check and the browser rendering of the HTML report, which
-read no behaviour of the plug-in's code beyond what the scenarios read. A failing test (or a run that
-hangs past the time limit) kills the mutant.
+the quoted-command and page-figure checks and the browser rendering of the
+HTML report, which read no behaviour of the plug-in's code beyond what the
+scenarios read, and the whole-program runs of the unit tests (program.*),
+which run the same cases again. A failing test (or a run that hangs past the
+time limit) kills the mutant.
 
 Results per mutant:
   killed     a test failed
@@ -43,7 +45,7 @@ import sys
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-EXCLUDED_TESTS = r"build\.elf|docs\.commands|report\.html"
+EXCLUDED_TESTS = r"build\.elf|docs\.(commands|figures)|report\.html|^program\."
 # The soak test's seeds in the scratch build: enough to kill what it kills,
 # few enough that a mutant costs seconds.
 SOAK_SEEDS = 150

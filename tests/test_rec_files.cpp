@@ -567,8 +567,9 @@ void LearnSuccessWrongly() {
   HDD_ChangeDir(kTs);
 }
 
-// A folder is what can be entered; where that cannot be told, a name counts
-// as a folder, so that nothing is done with it. The plug-in stands where it
+// A folder is what can be entered or what a folder scan listed as one; where
+// that cannot be told, a name counts as a folder, so that nothing is done
+// with it. The plug-in stands where it
 // stood afterwards, the stack as it was.
 TEST_F(RecFilesTest, IsFolderTellsWhatCanBeEnteredAndDoubtsOtherwise) {
   struct Row {
@@ -595,6 +596,15 @@ TEST_F(RecFilesTest, IsFolderTellsWhatCanBeEnteredAndDoubtsOtherwise) {
        },
        1, 15},
       {"a file, the way back refused", "a.rec", [] { sim_fail_chdir(kTs); }, 1, -1},
+      // A folder named like a companion that the firmware will not enter is
+      // one when a folder scan listed it.
+      {"a folder not entered, listed by a scan", "Held.rec.inf",
+       [] {
+         ASSERT_EQ(1, sim_mkdir(In(kTs, "Held.rec.inf").c_str()));
+         sim_fail_chdir(In(kTs, "Held.rec.inf").c_str());
+         HDD_NoteFolder("Held.rec.inf");
+       },
+       1, -1},
   };
   for (const Row& row : table) {
     SCOPED_TRACE(row.what);
@@ -614,8 +624,8 @@ TEST_F(RecFilesTest, IsFolderTellsWhatCanBeEnteredAndDoubtsOtherwise) {
 }
 
 // One file of the current folder onto a free name, nothing else: a taken
-// name, a folder on either side, or a file that cannot be told from a folder
-// leave everything as it was; the result says whether the file moved.
+// name, a folder on either side, or a name not known to be a file leave
+// everything as it was; the result says whether the file moved.
 TEST_F(RecFilesTest, RenameFileMovesOneFileOntoAFreeNameOnly) {
   struct Row {
     const char* what;
@@ -632,6 +642,10 @@ TEST_F(RecFilesTest, RenameFileMovesOneFileOntoAFreeNameOnly) {
       {"a folder", "Sub", "Other", nullptr, 0},
       {"a missing file", "gone.rec", "b.rec", nullptr, 0},
       {"folders not told from files", "a.rec", "b.rec", LearnSuccessWrongly, 0},
+      {"a file that cannot be opened", "a.rec", "b.rec",
+       [] { sim_fail_open(In(kTs, "a.rec").c_str()); }, 0},
+      {"a folder that cannot be entered", "Sub", "Other",
+       [] { sim_fail_chdir(In(kTs, "Sub").c_str()); }, 0},
   };
   for (const Row& row : table) {
     SCOPED_TRACE(row.what);

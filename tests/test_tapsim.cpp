@@ -42,7 +42,7 @@ int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
 // system(): the simulated receiver serves that call for the plug-in.)
 std::string WorkDir() {
   const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string base = BuildPath("test-disks");
+  std::string base = TestDisks();
   mkdir(base.c_str(), 0755);
   std::string dir = base + "/tapsim-" + info->test_suite_name() + "." + info->name();
   nftw(dir.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,8 +26,7 @@ int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
 
 void SimTest::SetUp() {
   const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  disk = std::string(BRANTLOW_BUILD_DIR) + "/test-disks/" + info->test_suite_name() + "." +
-         info->name();
+  disk = TestDisks() + "/" + info->test_suite_name() + "." + info->name();
   // The folder belongs to this test: whatever an earlier run left goes.
   nftw(disk.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
   ASSERT_EQ(1, sim_init(disk.c_str())) << "cannot use sandbox " << disk << ": " << sim_disk_error();
@@ -51,6 +51,15 @@ void SimTest::WriteText(const char* path, const std::string& text) {
 
 std::string BuildPath(const char* relative) {
   return std::string(BRANTLOW_BUILD_DIR) + "/" + relative;
+}
+
+std::string TestDisks() {
+  const char* own = getenv("BRANTLOW_TEST_DISKS");
+  std::string folder = own && *own ? own : BuildPath("test-disks");
+  for (size_t at = folder.find('/', 1); at != std::string::npos; at = folder.find('/', at + 1))
+    mkdir(folder.substr(0, at).c_str(), 0755);
+  mkdir(folder.c_str(), 0755);
+  return folder;
 }
 
 std::string SourcePath(const char* relative) {

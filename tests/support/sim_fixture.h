@@ -26,6 +26,11 @@ class SimTest : public ::testing::Test {
 
 // Path of a file in the build tree ("sim/tapsim", "brantlow.tap").
 std::string BuildPath(const char* relative);
+// Host folder (made if missing) below which the test cases' sandboxes lie,
+// one folder a case: $BRANTLOW_TEST_DISKS, else "test-disks" in the build
+// tree. (ctest gives the whole-program runs folders of their own, so that
+// they never share a sandbox with the same case run alone at the same time.)
+std::string TestDisks();
 // Path of a file in the source tree ("scenarios/evening.scn").
 std::string SourcePath(const char* relative);
 

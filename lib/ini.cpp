@@ -118,8 +118,35 @@ int INIOpenFile(const char* fileName, const char* appName) {
   return INIBuffer != nullptr && readOk ? place : 0;
 }
 
-// A value ends at the first CR or LF behind its key, whichever comes first,
-// so files with CR LF, LF or CR line ends all read as written.
+namespace {
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+bool IsLineEnd(char c) {
+  return c == '\r' || c == '\n';
+}
+
+// 1 when text begins with pattern, letters A to Z compared without regard
+// to case.
+bool StartsWithNoCase(const char* text, const char* pattern) {
+  for (; *pattern; ++text, ++pattern) {
+    char a = *text;
+    char b = *pattern;
+    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
+    if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
+    if (a != b) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+// Lines end in CR LF, LF or CR. A line whose first character that is not a
+// blank is ";" or "#" is a comment, whatever follows; a key counts only at
+// the start of a line, after any blanks. The first line that holds the key
+// wins. A value ends at the first CR or LF behind its key.
 void INIFindStartEnd(const char* search, char** start, char** end, dword maxLength) {
   if (start == nullptr || end == nullptr || maxLength == 0) return;
   if (INIBuffer == nullptr || search == nullptr) {
@@ -127,22 +154,34 @@ void INIFindStartEnd(const char* search, char** start, char** end, dword maxLeng
     return;
   }
   *end = nullptr;
+  *start = nullptr;
 
-  char* match = stricstr(INIBuffer, search);
-  while (match != nullptr && match > INIBuffer && (match[-1] == '#' || match[-1] == ';'))
-    match = stricstr(match + 1, search);
+  char* match = nullptr;
+  for (char* line = INIBuffer; *line != 0;) {
+    char* p = line;
+    while (IsBlank(*p)) ++p;
+    if (*p != ';' && *p != '#' && StartsWithNoCase(p, search)) {
+      match = p;
+      break;
+    }
+    while (*p != 0 && !IsLineEnd(*p)) ++p;
+    if (*p == 0) break;
+    line = p + 1;
+  }
   *start = match;
   if (match == nullptr) return;
 
   // The line end is looked for behind the matched text, so the character
   // before it never lies in front of the match.
   char* lineEnd = match + strlen(search);
-  while (*lineEnd != 0 && *lineEnd != '\r' && *lineEnd != '\n') ++lineEnd;
+  while (*lineEnd != 0 && !IsLineEnd(*lineEnd)) ++lineEnd;
   if (*lineEnd == 0) return;
   *end = lineEnd - 1;
   if (*end >= match + maxLength) *end = match + maxLength - 1;
 }
 
+// A whole number: an optional "-" and digits, then maybe blanks, and maybe a
+// comment from a ";" or "#" on. Only the characters up to end are examined.
 int INIGetInt(const char* key, int defaultValue, int minValue, int maxValue) {
   if (key == nullptr) return 0;
   char search[kKeyLength + 2];
@@ -158,11 +197,13 @@ int INIGetInt(const char* key, int defaultValue, int minValue, int maxValue) {
   char* value = start + keyLength + 1;
   if (end < value) return defaultValue;
 
-  for (char* p = value; p <= end; ++p) {
-    if (*p >= '0' && *p <= '9') continue;
-    if (p == value && *p == '-' && p < end) continue;
-    return defaultValue;
-  }
+  char* p = value;
+  if (*p == '-') ++p;
+  char* digits = p;
+  while (p <= end && *p >= '0' && *p <= '9') ++p;
+  if (p == digits) return defaultValue;
+  while (p <= end && IsBlank(*p)) ++p;
+  if (p <= end && *p != ';' && *p != '#') return defaultValue;
 
   int result = static_cast<int>(StrToDword(value));
   if (result < minValue) result = minValue;

@@ -136,27 +136,54 @@ TEST_F(IniTest, FailuresGivePlaceZeroAndDefaults) {
   EXPECT_EQ("/DataFiles", Current());
 }
 
-TEST_F(IniTest, KeysMatchWithoutCaseAndNeedTheExactForm) {
-  EXPECT_EQ(48, Read("keepbufferhours=48\r\n", "KeepBufferHours"));
-  EXPECT_EQ(48, Read("KEEPBUFFERHOURS=48\r\n", "KeepBufferHours"));
-  EXPECT_EQ(36, Read("KeepBufferHours = 48\r\n", "KeepBufferHours"));
-  EXPECT_EQ(36, Read("KeepBufferHours =48\r\n", "KeepBufferHours"));
-  EXPECT_EQ(36, Read("KeepBufferHours=48 \r\n", "KeepBufferHours"));
-  EXPECT_EQ(36, Read("KeepBufferHours=\r\n", "KeepBufferHours"));
-  EXPECT_EQ(36, Read("Other=1\r\n", "KeepBufferHours"));
-  EXPECT_EQ(5, Read("OldKeepBufferHours=5\r\n", "KeepBufferHours"));
-  EXPECT_EQ(7, Read("A=1\r\nKeepBufferHours=7\r\nKeepBufferHours=8\r\n", "KeepBufferHours"));
+// Which line a key is read from, and what its value may carry: one table of
+// settings files and the value each gives KeepBufferHours (default 36).
+TEST_F(IniTest, KeysAtTheStartOfALineCommentsAndTrailingBlanks) {
+  const struct {
+    const char* text;
+    int value;
+  } table[] = {
+      // Keys match without case and need the exact form around the "=".
+      {"keepbufferhours=48\r\n", 48},
+      {"KEEPBUFFERHOURS=48\r\n", 48},
+      {"KeepBufferHours = 48\r\n", 36},
+      {"KeepBufferHours =48\r\n", 36},
+      {"KeepBufferHours= 48\r\n", 36},
+      {"KeepBufferHours=\r\n", 36},
+      {"Other=1\r\n", 36},
+      {"A=1\r\nKeepBufferHours=7\r\nKeepBufferHours=8\r\n", 7},
+      // A key counts only at the start of a line, blanks before it allowed.
+      {"OldKeepBufferHours=5\r\n", 36},
+      {"X=1 KeepBufferHours=5\r\nKeepBufferHours=6\r\n", 6},
+      {"  KeepBufferHours=9\r\n", 9},
+      {"\t KeepBufferHours=9\n", 9},
+      // A line whose first character that is not a blank is ";" or "#" is a
+      // comment, whatever follows the marker.
+      {"#KeepBufferHours=1\r\nKeepBufferHours=2\r\n", 2},
+      {";KeepBufferHours=1\r\nKeepBufferHours=2\r\n", 2},
+      {"# KeepBufferHours=1\r\nKeepBufferHours=2\r\n", 2},
+      {"; KeepBufferHours=2\r\nKeepBufferHours=168\r\n", 168},
+      {"   ;KeepBufferHours=1\r\nKeepBufferHours=2\r\n", 2},
+      {"; set KeepBufferHours=2 for a short keep\r\nKeepBufferHours=48\r\n", 48},
+      {"#KeepBufferHours=1\r\n", 36},
+      // A whole number may be followed by blanks and a comment.
+      {"KeepBufferHours=48 \r\n", 48},
+      {"KeepBufferHours=168 ; one week\r\n", 168},
+      {"KeepBufferHours=168\t# one week\n", 168},
+      {"KeepBufferHours=24;a day\r", 24},
+      {"KeepBufferHours=12 34\r\n", 36},
+      {"KeepBufferHours=12 x\r\n", 36},
+      {"KeepBufferHours=12x ; no\r\n", 36},
+      {"KeepBufferHours= ; none\r\n", 36},
+      {"KeepBufferHours=-5 ; below the range\r\n", 0},
+  };
+  for (const auto& row : table) {
+    EXPECT_EQ(row.value, Read(row.text, "KeepBufferHours")) << row.text;
+  }
   // A key is cut to 78 characters: the 79th does not count, the 78th does.
   const std::string key78 = "A" + std::string(77, 'B');
   EXPECT_EQ(5, Read(key78 + "=5\r\n", (key78 + "C").c_str()));
   EXPECT_EQ(36, Read(key78.substr(0, 77) + "=5\r\n", key78.c_str()));
-}
-
-TEST_F(IniTest, CommentMarkersDirectlyBeforeTheKey) {
-  EXPECT_EQ(2, Read("#KeepBufferHours=1\r\nKeepBufferHours=2\r\n", "KeepBufferHours"));
-  EXPECT_EQ(2, Read(";KeepBufferHours=1\r\nKeepBufferHours=2\r\n", "KeepBufferHours"));
-  EXPECT_EQ(1, Read("# KeepBufferHours=1\r\nKeepBufferHours=2\r\n", "KeepBufferHours"));
-  EXPECT_EQ(36, Read("#KeepBufferHours=1\r\n", "KeepBufferHours"));
 }
 
 TEST_F(IniTest, ValuesAreDigitsWithAnOptionalMinus) {

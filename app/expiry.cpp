@@ -32,12 +32,13 @@ void CopyEntryName(char* out, const TYPE_FolderEntry* entry) {
   out[len] = '\0';
 }
 
-// Deletes an expired recording with its companions, unless a recording slot
-// is recording a file of that name: the firmware's slots name no folder, so
-// the set stays and is looked at again on the next pass. A playback of it is
-// stopped by the deletion itself.
+// Deletes an expired recording with its companions, unless a slot is
+// recording a file of that name (the slots are asked on their own, so a
+// playback of the same name hides nothing): the firmware's slots name no
+// folder, so the set stays and is looked at again on the next pass. A
+// playback of it is stopped by the deletion itself.
 void ExpireRecording(const char* name) {
-  if (HDD_isFileInUse(name) >= 3) {
+  if (HDD_isFileRecorded(name) >= 3) {
     TRACE("%s is being recorded, kept\r\n", name);
     return;
   }

@@ -84,6 +84,8 @@ int TAP_Main(void) {
   SetLanIndex();
   LoadIni();
   if (HDD_NumberOfRECSlots() == 4) bFourRecs = 1;
+  TRACE("Recording slots %d, buffer slot %d\r\n", static_cast<int>(HDD_NumberOfRECSlots()),
+        static_cast<int>(HDD_TimeshiftSlot()));
   return 1;
 }
 
@@ -102,7 +104,9 @@ dword TAP_EventHandler(dword event, dword param1, dword param2) {
   }
 
   if (code == EVT_IDLE || code == EVT_UART) {
-    if (CheckRecInfo(LanIndex, (word)KeepBufferHours, (byte)RenameMode, bFourRecs) != 0) {
+    // The slots may be learnt only later, from the first record that shows
+    // the timeshift buffer: the slot is asked for on every step.
+    if (CheckRecInfo(LanIndex, (word)KeepBufferHours, (byte)RenameMode, HDD_TimeshiftSlot()) != 0) {
       TRACE("Brantlow Error, exiting\r\n");
       EndPlugin();
     }

@@ -5,7 +5,7 @@
 #include "platform/tap.h"
 
 extern byte LanIndex;    // 0 German, 1 English
-extern dword bFourRecs;  // 1 when the receiver has four recording slots
+extern dword bFourRecs;  // 1 when the receiver has four recording slots (as known at start)
 extern dword bShowTimeshiftMessage;
 extern dword bShowTimeshiftStorageMessage;
 

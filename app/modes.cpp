@@ -171,7 +171,7 @@ void StartupStep(byte lanIndex, byte renameMode) {
 
 }  // namespace
 
-int CheckRecInfo(byte lanIndex, word keepHours, byte renameMode, dword fourRecs) {
+int CheckRecInfo(byte lanIndex, word keepHours, byte renameMode, dword timeshiftSlot) {
   if (NextMessageStop != 0) {
     // Signed difference: a hold that runs over the tick counter's wrap
     // still lasts its 800 ticks.
@@ -186,7 +186,7 @@ int CheckRecInfo(byte lanIndex, word keepHours, byte renameMode, dword fourRecs)
 
   if (keepHours == 0) return 1;
 
-  TAP_Hdd_GetRecInfo(fourRecs ? 4 : 2, &tMyRecInfo);
+  TAP_Hdd_GetRecInfo(byte(timeshiftSlot), &tMyRecInfo);
 
   switch (ProgMode) {
     case PM_Startup:

@@ -16,4 +16,5 @@ extern dword CurEventDuration;
 extern dword CurSvcType;
 extern dword CurSvcNum;
 
-int CheckRecInfo(byte lanIndex, word keepHours, byte renameMode, dword fourRecs);
+// timeshiftSlot: the slot that records the timeshift buffer.
+int CheckRecInfo(byte lanIndex, word keepHours, byte renameMode, dword timeshiftSlot);

@@ -6,7 +6,6 @@
 #include <string.h>
 
 #include "app/expiry.h"
-#include "app/main.h"
 #include "app/modes.h"
 #include "app/name_cleanup.h"
 #include "lib/dir_stack.h"
@@ -91,24 +90,11 @@ void BuildNewName(char* newName, size_t size, const char* entryName, byte rename
   AppendBounded(newName, size, StringEndsWithAnyCase(entryName, ".mpg") ? ".mpg" : ".rec");
 }
 
-// The timeshift slot's record, read once per pass: while the slot records,
-// it names the live buffer's stream file.
-TYPE_RecInfo TimeshiftSlot;
-
-void ReadTimeshiftSlot(void) {
-  memset(&TimeshiftSlot, 0, sizeof(TimeshiftSlot));
-  TAP_Hdd_GetRecInfo(bFourRecs ? 4 : 2, &TimeshiftSlot);
-}
-
 // What the firmware is recording stays where it is: the live timeshift
 // buffer, and any file a recording slot records (the slots name no folder,
-// so the name decides).
+// so the name decides). Every slot is asked, whatever is being played.
 bool IsRecordedNow(const char* name) {
-  if (TimeshiftSlot.recType != 0) {
-    size_t len = strnlen(TimeshiftSlot.fileName, sizeof(TimeshiftSlot.fileName) - 1);
-    if (strlen(name) == len && memcmp(TimeshiftSlot.fileName, name, len) == 0) return true;
-  }
-  return HDD_isFileInUse(name) >= 3;
+  return HDD_isFileRecorded(name) >= 3;
 }
 
 // The folders of the current folder, from their entries, noted before any
@@ -142,7 +128,6 @@ int CheckTimeshiftFolder(byte renameMode) {
   if (!HDD_TAP_EnterDir(kTimeshiftFolder)) {
     TRACE("Chdir to %s failed\r\n", kTimeshiftFolder);
   } else {
-    ReadTimeshiftSlot();
     NoteFolders();
     TYPE_FolderEntry entry;
     memset(&entry, 0, sizeof(entry));

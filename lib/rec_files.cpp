@@ -411,13 +411,126 @@ int MoveFromHere(const char* fileName, const char* fromFolder, const char* toFol
 }
 
 // A name from a firmware record (at most capacity bytes, maybe without
-// terminator) into out (128 bytes); a companion ".inf" of a stream file stands
-// for the stream file.
-void RecordName(const char* name, size_t capacity, char* out) {
+// terminator) into out (128 bytes). A record may name a buffer's information
+// file instead of its stream: the ".inf" of a stream (".rec", ".mpg" or ".ts",
+// in any letter case) stands for the stream.
+void RecordName(const char* name, size_t capacity, char* out) {  // see HDD_RecordedName
   size_t length = strnlen(name, capacity < kNameSize - 1 ? capacity : kNameSize - 1);
   memcpy(out, name, length);
   out[length] = 0;
-  if (StringEndsWith(out, ".rec.inf") || StringEndsWith(out, ".mpg.inf")) out[length - 4] = 0;
+  if (length <= 4 || !StringEndsWith(out, ".inf")) return;
+  out[length - 4] = 0;
+  if (!IsStreamName(out) && !StringEndsWithAnyCase(out, ".ts")) {
+    out[length - 4] = '.';
+  }
+}
+
+// Slots. The recording slots come first, the timeshift slot right after
+// them, so the timeshift slot's number is the number of recording slots.
+// That number is learnt once, from the strongest source there is:
+//   - a slot record of kind 2: the firmware is recording the timeshift buffer
+//     in that slot, whatever anything else says (noted whenever a record is
+//     read, so a data file that is wrong for this receiver is overruled);
+//   - FirmwareTMS.dat, when it has a record for this model;
+//   - the firmware's answers: it answers for every slot it has and refuses
+//     the first one beyond, so the last slot answered is the timeshift slot;
+//   - else two recording slots, unconfirmed: then every slot up to the
+//     highest asked is looked at for the buffer until a record shows it.
+// Only slots up to kProbeSlots - 1 are ever asked, and a probe stops at the
+// first slot refused.
+constexpr dword kProbeSlots = 6;    // slots 0..5: one beyond a four-slot receiver's timeshift slot
+constexpr dword kFewestSlots = 2;   // every receiver of the platform has at least two
+constexpr byte kKindTimeshift = 2;  // the kind of the slot that records the buffer
+
+enum SlotSource { SLOTS_GUESSED, SLOTS_ANSWERED, SLOTS_DATAFILE, SLOTS_SEEN };
+
+bool SlotsSettled = false;
+int SlotsFrom = SLOTS_GUESSED;
+
+union SlotRecord {
+  TYPE_RecInfo info;
+  byte raw[kRecInfoSize];
+};
+
+// Reads one slot's record; 0 when the firmware refused the slot. A record
+// that shows the timeshift buffer settles the timeshift slot.
+int ReadSlot(dword slot, SlotRecord* rec) {
+  memset(rec, 0, sizeof *rec);
+  int answered = TAP_Hdd_GetRecInfo(byte(slot), &rec->info);
+  if (rec->info.recType == kKindTimeshift && slot >= 1 &&
+      (SlotsFrom != SLOTS_SEEN || MaxRecStreams != slot)) {
+    MaxRecStreams = slot;
+    SlotsFrom = SLOTS_SEEN;
+  }
+  return answered;
+}
+
+// Asks slots from 0 up to (not including) limit until one shows the buffer
+// or is refused. Returns the first slot refused, or limit.
+dword ProbeSlots(dword limit) {
+  for (dword slot = 0; slot < limit; ++slot) {
+    SlotRecord rec;
+    if (!ReadSlot(slot, &rec)) return slot;
+    if (SlotsFrom == SLOTS_SEEN) break;
+  }
+  return limit;
+}
+
+void SettleSlots() {
+  if (SlotsSettled) return;
+  SlotsSettled = true;
+
+  dword fromFile = 0;
+  byte* image = nullptr;
+  byte* models = nullptr;
+  if (LoadFirmwareDat(&image, &models, nullptr) == 1) {
+    dword length = FirmwareDatLoadedLength();
+    if (FirmwareDatModelCount(image, length) != 0) {
+      fromFile = FirmwareDatSlotsOfModel(image, length, GetSysID());
+    }
+  }
+  // A count beyond the slots the plug-in asks is not this platform's.
+  if (fromFile >= kProbeSlots) fromFile = 0;
+
+  // The firmware is asked in any case: a record that shows the buffer
+  // overrules a data file that is wrong for this receiver.
+  dword refused = ProbeSlots(kProbeSlots);
+  if (SlotsFrom == SLOTS_SEEN) return;
+  if (fromFile != 0) {
+    MaxRecStreams = fromFile;
+    SlotsFrom = SLOTS_DATAFILE;
+  } else if (refused < kProbeSlots && refused >= kFewestSlots + 1) {
+    MaxRecStreams = refused - 1;
+    SlotsFrom = SLOTS_ANSWERED;
+  } else {
+    MaxRecStreams = kFewestSlots;
+    SlotsFrom = SLOTS_GUESSED;
+  }
+}
+
+// The slots asked whether they record a file: the recording slots, and the
+// timeshift slot too when withTimeshift; every slot that may exist while the
+// slots are unconfirmed.
+dword SlotsToAsk(bool withTimeshift) {
+  SettleSlots();
+  if (SlotsFrom == SLOTS_GUESSED) return kProbeSlots;
+  return MaxRecStreams + (withTimeshift ? 1 : 0);
+}
+
+// 3 + the first slot whose record names fileName, else 0. The timeshift
+// slot counts only when withTimeshift.
+int SlotRecording(const char* fileName, bool withTimeshift) {
+  char name[kNameSize];
+  for (dword slot = 0; slot < SlotsToAsk(withTimeshift) && slot < 256; ++slot) {
+    SlotRecord rec;
+    int answered = ReadSlot(slot, &rec);
+    if (!answered && SlotsFrom == SLOTS_GUESSED) break;
+    if (rec.info.recType == kKindTimeshift && !withTimeshift) continue;
+    if (rec.info.fileName[0] == 0) continue;
+    RecordName(rec.info.fileName, sizeof rec.info.fileName, name);
+    if (strcmp(name, fileName) == 0) return int(3 + slot);
+  }
+  return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -697,33 +810,26 @@ int HDD_isFileInUse(const char* fileName) {
       if (strcmp(name, fileName) == 0) return play.playMode == 5 ? 2 : 1;
     }
   }
+  return SlotRecording(fileName, false);
+}
 
-  dword slots = HDD_NumberOfRECSlots();
-  for (dword slot = 0; slot < slots && slot < 256; ++slot) {
-    union {
-      TYPE_RecInfo info;
-      byte raw[kRecInfoSize];
-    } rec;
-    memset(&rec, 0, sizeof rec);
-    TAP_Hdd_GetRecInfo(byte(slot), &rec.info);
-    if (rec.info.fileName[0] == 0) continue;
-    RecordName(rec.info.fileName, sizeof rec.info.fileName, name);
-    if (strcmp(name, fileName) == 0) return int(3 + slot);
-  }
-  return 0;
+void HDD_RecordedName(const char* name, size_t capacity, char* out) {
+  RecordName(name, capacity, out);
+}
+
+int HDD_isFileRecorded(const char* fileName) {
+  if (!fileName) return 0;
+  return SlotRecording(fileName, true);
 }
 
 dword HDD_NumberOfRECSlots(void) {
-  if (MaxRecStreams != 0) return MaxRecStreams;
+  SettleSlots();
+  return MaxRecStreams;
+}
 
-  byte* image = nullptr;
-  byte* models = nullptr;
-  if (LoadFirmwareDat(&image, &models, nullptr) == 1) {
-    dword length = FirmwareDatLoadedLength();
-    if (FirmwareDatModelCount(image, length) != 0) {
-      MaxRecStreams = FirmwareDatSlotsOfModel(image, length, GetSysID());
-    }
-  }
-  if (MaxRecStreams == 0) MaxRecStreams = 2;
+dword HDD_TimeshiftSlot(void) {
+  if (SlotsFrom != SLOTS_GUESSED) return MaxRecStreams;  // asked on every idle step
+  SettleSlots();
+  if (SlotsFrom == SLOTS_GUESSED) ProbeSlots(kProbeSlots);
   return MaxRecStreams;
 }

@@ -22,8 +22,22 @@ int HDD_RenameSet(const char* oldName, char* newName, int withCompanions);
 int HDD_Move(const char* fileName, const char* fromFolder, const char* toFolder);
 // 1 when fileName and, for a stream, its companions that are files are gone.
 int HDD_Delete(const char* fileName);
+// 1 or 2 when fileName is being played, 3 + slot when a recording slot
+// records it, else 0.
 int HDD_isFileInUse(const char* fileName);
+// Asks the slots alone, whatever is being played: 3 + slot of the first slot
+// that records fileName, the timeshift slot included, else 0.
+int HDD_isFileRecorded(const char* fileName);
+// The stream a firmware record names (name: capacity bytes, maybe without
+// terminator) into out (128 bytes): a stream's ".inf" stands for the stream.
+void HDD_RecordedName(const char* name, size_t capacity, char* out);
+// The number of recording slots, learnt once from the firmware data file and
+// the firmware's slot records.
 dword HDD_NumberOfRECSlots(void);
+// The slot that records the timeshift buffer: the one after the recording
+// slots. While no source has told the slots, every slot is looked at for the
+// buffer on each call.
+dword HDD_TimeshiftSlot(void);
 // 1 when name exists in the current folder and can be entered, or a folder
 // scan listed it as a folder (or when that cannot be told): such a name is
 // never renamed, moved or deleted.

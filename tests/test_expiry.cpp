@@ -304,21 +304,28 @@ TEST_F(ExpiryPass, DeletesNothingUnlessItConfirmedItStandsInSave) {
   }
 }
 
-// A set whose name a recording slot is recording is kept, and deleted by the
-// first pass after the recording ended; a folder is never expired.
+// A set whose name a slot is recording is kept, also while the same name is
+// being played (the slots are asked on their own), and deleted by the first
+// pass after the recording ended; a folder is never expired.
 TEST_F(ExpiryPass, KeepsWhatIsBeingRecordedAndNeverTakesAFolder) {
   ASSERT_EQ(1, sim_mkdir("/ProgramFiles/Settings/Brantlow"));  // the log's folder
-  Rec("News.rec", 1, 8, 0);
   ASSERT_EQ(1, sim_mkdir("/DataFiles/TimeShift/Save/Shelf.rec"));
   ASSERT_EQ(1, sim_set_mtime("/DataFiles/TimeShift/Save/Shelf.rec", 2026, 11, 1, 0, 0, 0));
-  sim_record_start(1, "News.rec");
-  EXPECT_EQ(1, CleanupSaveFolder(36));
-  EXPECT_EQ(0u, sim_stop_record_calls(1));
-  EXPECT_TRUE(Has("News.rec") && Has("News.rec.inf") && Has("News.rec.nav"));
-  EXPECT_TRUE(sim_log_contains("News.rec is being recorded, kept"));
-  sim_record_stop(1);
-  EXPECT_EQ(1, CleanupSaveFolder(0));
-  EXPECT_FALSE(Has("News.rec") || Has("News.rec.inf") || Has("News.rec.nav"));
-  EXPECT_TRUE(Has("Shelf.rec"));
-  EXPECT_FALSE(Has("FilerDelete.tmp"));
+  for (bool played : {false, true}) {
+    SCOPED_TRACE(played ? "played too" : "recorded only");
+    Rec("News.rec", 1, 8, 0);
+    sim_record_start(1, "News.rec");
+    if (played) sim_play("/DataFiles/TimeShift/Save/News.rec", 2);
+    EXPECT_EQ(1, CleanupSaveFolder(36));
+    EXPECT_EQ(0u, sim_stop_record_calls(1));
+    EXPECT_EQ(0u, sim_stop_ts_calls() + sim_stop_mp3_calls());
+    EXPECT_TRUE(Has("News.rec") && Has("News.rec.inf") && Has("News.rec.nav"));
+    EXPECT_TRUE(sim_log_contains("News.rec is being recorded, kept"));
+    sim_record_stop(1);
+    EXPECT_EQ(1, CleanupSaveFolder(0));
+    EXPECT_FALSE(Has("News.rec") || Has("News.rec.inf") || Has("News.rec.nav"));
+    EXPECT_TRUE(Has("Shelf.rec"));
+    EXPECT_FALSE(Has("FilerDelete.tmp"));
+    sim_play_stop();
+  }
 }

@@ -28,8 +28,8 @@ class Modes : public SimTest {
     sim_set_event(1, 3, "A", "");
     sim_tune(1, 1);
   }
-  static int Step(byte renameMode = 1, dword fourRecs = 0, word keep = 36) {
-    return CheckRecInfo(kEnglish, keep, renameMode, fourRecs);
+  static int Step(byte renameMode = 1, dword timeshiftSlot = 2, word keep = 36) {
+    return CheckRecInfo(kEnglish, keep, renameMode, timeshiftSlot);
   }
   // Settings already on, Startup done, machine in Idle.
   static void Boot(byte renameMode = 1) {
@@ -113,7 +113,7 @@ TEST_F(Modes, StartupWithBothOnWritesNothingAndRaisesNoNotice) {
 }
 
 TEST_F(Modes, KeepTimeZeroEndsBeforeStartup) {
-  EXPECT_EQ(1, Step(1, 0, 0));
+  EXPECT_EQ(1, Step(1, 2, 0));
   EXPECT_EQ((dword)PM_Startup, ProgMode);
   EXPECT_EQ(0, sim_get_sysvar(17));
   EXPECT_EQ(0u, sim_sysvar_writes());
@@ -172,14 +172,14 @@ TEST_F(Modes, HoldLastsItsTicksOverTheCounterWrap) {
 
 TEST_F(Modes, SaveFolderNotCreatableStaysInStartup) {
   sim_fail_create("/DataFiles/TimeShift/Save");
-  EXPECT_EQ(0, CheckRecInfo(kGerman, 36, 1, 0));
+  EXPECT_EQ(0, CheckRecInfo(kGerman, 36, 1, 2));
   EXPECT_EQ((dword)PM_Startup, ProgMode);
   EXPECT_EQ(500u + 800u, NextMessageStop);
   EXPECT_TRUE(sim_screen_shows("Ordner '/DataFiles/TimeShift/Save' kann nicht erzeugt werden"));
   EXPECT_TRUE(sim_screen_shows("Brantlow - Fehler"));
   EXPECT_FALSE(sim_log_contains("Checking TS folder on startup"));
   sim_advance(801);
-  EXPECT_EQ(1, CheckRecInfo(kGerman, 36, 1, 0));
+  EXPECT_EQ(1, CheckRecInfo(kGerman, 36, 1, 2));
   EXPECT_EQ((dword)PM_Startup, ProgMode);
   EXPECT_EQ(0u, sim_normal_depth());
 }
@@ -206,23 +206,23 @@ TEST_F(Modes, IdleIgnoresOtherRecordingsAndFourSlotsWatchSlotFour) {
   sim_set_slots(4);
   Boot();
   sim_record_start(2, "Movie.rec");  // a recording slot on a four-slot receiver
-  EXPECT_EQ(0, Step(1, 0));
+  EXPECT_EQ(0, Step(1, 2));
   EXPECT_EQ((dword)PM_Idle, ProgMode);
   sim_timeshift_start("T.rec");  // the timeshift slot follows slot 3
-  EXPECT_EQ(0, Step(1, 1));
+  EXPECT_EQ(0, Step(1, 4));
   EXPECT_EQ((dword)PM_Timeshifting, ProgMode);
   sim_timeshift_stop();
   sim_advance(10);
-  EXPECT_EQ(0, Step(1, 1));
+  EXPECT_EQ(0, Step(1, 4));
   EXPECT_EQ((dword)PM_Idle, ProgMode);
 }
 
 TEST_F(Modes, TwoSlotReceiverWatchesSlotTwo) {
   Boot();
   sim_timeshift_start("T.rec");
-  EXPECT_EQ(0, Step(1, 1));  // slot 4 does not carry the buffer here
+  EXPECT_EQ(0, Step(1, 4));  // slot 4 does not carry the buffer here
   EXPECT_EQ((dword)PM_Idle, ProgMode);
-  EXPECT_EQ(0, Step(1, 0));
+  EXPECT_EQ(0, Step(1, 2));
   EXPECT_EQ((dword)PM_Timeshifting, ProgMode);
 }
 
@@ -398,4 +398,83 @@ TEST_F(Modes, FirstSampleOfALaterPeriodWaitsFor1001TicksSinceTheLast) {
   sim_advance(1001);
   ASSERT_EQ(0, Step());
   EXPECT_STREQ("A", CurEventStr);
+}
+
+// ---------------------------------------------------------------------------
+// The timeshift slot on every receiver, through the event handler as the
+// firmware drives it: the live buffer is never taken for a finished one, a
+// recording in the last recording slot is never touched, and the buffer is
+// saved when its period ends. Each row is a receiver of its own.
+
+struct Receiver {
+  const char* what;
+  int slots;         // recording slots
+  int datSlots;      // FirmwareTMS.dat's count for this model, -1: no file
+  bool liveAtStart;  // the buffer records when the plug-in starts
+};
+
+class EveryReceiver : public Modes, public ::testing::WithParamInterface<Receiver> {
+ protected:
+  static void Idle() {
+    sim_advance(10);
+    TAP_EventHandler(EVT_IDLE, 0, 0);
+  }
+};
+
+TEST_P(EveryReceiver, LiveBufferStaysAndIsSavedAtItsEnd) {
+  const Receiver& r = GetParam();
+  sim_set_system_id(0x1234);
+  sim_set_slots(r.slots);
+  if (r.datSlots >= 0) {
+    ASSERT_EQ(1, sim_write_firmwaredat("/ProgramFiles/Settings", 0x1234, r.datSlots));
+  }
+  sim_set_sysvar(17, 4);
+  sim_set_sysvar(18, 1);
+  sim_record_start(r.slots - 1, "Movie.rec");
+  if (r.liveAtStart) sim_timeshift_start("Live.rec");
+  ASSERT_EQ(1, TAP_Main());
+  Idle();  // Startup and its folder pass
+  ASSERT_EQ((dword)PM_Idle, ProgMode);
+  if (!r.liveAtStart) sim_timeshift_start("Live.rec");
+  for (int i = 0; i < 3; ++i) Idle();
+  EXPECT_EQ((dword)PM_Timeshifting, ProgMode);
+  EXPECT_TRUE(sim_exists("/DataFiles/TimeShift/Live.rec"));
+  EXPECT_FALSE(sim_exists("/DataFiles/TimeShift/Save/Live.rec"));
+  EXPECT_EQ(r.slots == 4 ? 1u : 0u, bFourRecs);
+
+  sim_advance(1001);
+  Idle();  // a sample of programme A
+  sim_timeshift_stop();
+  Idle();
+  EXPECT_EQ((dword)PM_Idle, ProgMode);
+  // No settings file: the built-in RenameMode 2 puts the channel in front.
+  EXPECT_TRUE(sim_exists("/DataFiles/TimeShift/Save/[One]A.rec"));
+  EXPECT_TRUE(sim_exists("/DataFiles/TimeShift/Save/[One]A.rec.inf"));
+  EXPECT_FALSE(sim_exists("/DataFiles/TimeShift/Live.rec"));
+  EXPECT_TRUE(sim_exists("/DataFiles/Movie.rec"));
+  for (int slot = 0; slot <= r.slots; ++slot) EXPECT_EQ(0u, sim_stop_record_calls(slot)) << slot;
+}
+
+INSTANTIATE_TEST_SUITE_P(Slots, EveryReceiver,
+                         ::testing::Values(Receiver{"TwoSlotsNoDataFile", 2, -1, true},
+                                           Receiver{"FourSlotsNoDataFile", 4, -1, true},
+                                           Receiver{"FourSlotsNoDataFileBufferLater", 4, -1, false},
+                                           Receiver{"FourSlotsDataFileSaysFour", 4, 4, true},
+                                           Receiver{"FourSlotsDataFileSaysTwo", 4, 2, true},
+                                           Receiver{"FourSlotsDataFileSaysThree", 4, 3, true}),
+                         [](const ::testing::TestParamInfo<Receiver>& info) {
+                           return std::string(info.param.what);
+                         });
+
+// A slot record that names the buffer's information file names the live
+// buffer all the same: the start-up pass leaves it where it is.
+TEST_F(Modes, LiveBufferNamedByItsInformationFileStays) {
+  sim_set_sysvar(17, 4);
+  sim_set_sysvar(18, 1);
+  sim_timeshift_start("Live.rec.inf");  // the slot names "Live.rec.inf"
+  ASSERT_EQ(1, sim_make_recording("/DataFiles/TimeShift/Live.rec", 2026, 12, 8, 19, 0, 0));
+  ASSERT_EQ(0, Step());
+  EXPECT_TRUE(sim_exists("/DataFiles/TimeShift/Live.rec"));
+  EXPECT_TRUE(sim_exists("/DataFiles/TimeShift/Live.rec.nav"));
+  EXPECT_FALSE(sim_exists("/DataFiles/TimeShift/Save/Live.rec"));
 }

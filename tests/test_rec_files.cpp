@@ -1,6 +1,7 @@
 // Recording sets renamed, moved and deleted as one; what is in use; how many
 // recording slots the receiver has. Every operation must leave the directory
 // stack as it found it.
+#include <ctype.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -706,16 +707,112 @@ TEST_F(RecFilesTest, InUseCodesFiveAndSixOnFourSlotReceiver) {
 
 TEST_F(RecFilesTest, InUseNamesEndingInInfStandForTheirStream) {
   // Records that name the information file: ".inf" is cut off a stream's
-  // companion only.
+  // companion only (".rec" or ".mpg" in any letter case, or ".ts").
   sim_record_start(0, "Film.rec.inf");
   sim_record_start(1, "Notes.txt.inf");
   EXPECT_EQ(3, HDD_isFileInUse("Film.rec"));
   EXPECT_EQ(0, HDD_isFileInUse("Film.rec.inf"));
   EXPECT_EQ(4, HDD_isFileInUse("Notes.txt.inf"));
   EXPECT_EQ(0, HDD_isFileInUse("Notes.txt"));
+  sim_record_stop(0);
+  sim_record_start(0, "NEWS.REC.inf");
+  EXPECT_EQ(3, HDD_isFileInUse("NEWS.REC"));
+  sim_record_stop(0);
+  sim_record_start(0, "x.ts.inf");
+  EXPECT_EQ(3, HDD_isFileInUse("x.ts"));
   MakeSet(kSave, "Play.mpg");
   sim_play("/DataFiles/TimeShift/Save/Play.mpg.inf", 2);
   EXPECT_EQ(1, HDD_isFileInUse("Play.mpg"));
+}
+
+// The slots asked on their own: what is being played hides no recording, and
+// the timeshift slot counts too, also when its record names the ".inf".
+TEST_F(RecFilesTest, RecordedAsksEverySlotWhateverIsPlayed) {
+  MakeSet(kSave, "News.rec");
+  sim_play("/DataFiles/TimeShift/Save/News.rec", 2);
+  sim_record_start(1, "News.rec");
+  EXPECT_EQ(1, HDD_isFileInUse("News.rec"));
+  EXPECT_EQ(4, HDD_isFileRecorded("News.rec"));
+  sim_record_stop(1);
+  EXPECT_EQ(0, HDD_isFileRecorded("News.rec"));
+  sim_timeshift_start("Buffer.rec.inf");  // the timeshift slot (2) names the ".inf"
+  EXPECT_EQ(5, HDD_isFileRecorded("Buffer.rec"));
+  EXPECT_EQ(0, HDD_isFileInUse("Buffer.rec")) << "the timeshift slot is no recording slot";
+  EXPECT_EQ(0u, sim_stop_record_calls(1) + sim_stop_record_calls(2));
+  EXPECT_EQ(0u, sim_stop_ts_calls());
+}
+
+// The slots on every receiver: the timeshift slot follows the recording
+// slots, and both are learnt from the data file where it tells, from the
+// firmware's records where it does not. Each row is a receiver of its own.
+struct SlotCase {
+  const char* what;
+  int slots;        // the receiver's recording slots
+  int datSlots;     // slots in its FirmwareTMS.dat record, -1: no file
+  int datModel;     // model of that record (the receiver is 0x1234)
+  bool bufferLive;  // the timeshift buffer records when the slots are first asked
+  dword expected;   // recording slots learnt
+};
+
+class Slots : public RecFilesTest, public ::testing::WithParamInterface<SlotCase> {};
+
+TEST_P(Slots, AreLearntAndEverySlotIsAsked) {
+  const SlotCase& c = GetParam();
+  sim_set_system_id(0x1234);
+  sim_set_slots(c.slots);
+  if (c.datSlots >= 0) {
+    ASSERT_EQ(1, sim_write_firmwaredat("/ProgramFiles/Settings", c.datModel, c.datSlots));
+  }
+  if (c.bufferLive) sim_timeshift_start("Live.rec");
+  const int last = c.slots - 1;
+  sim_record_start(last, "Film.rec");
+
+  dword slots = 0;
+  EXPECT_BALANCED(slots = HDD_NumberOfRECSlots());
+  EXPECT_EQ(c.expected, slots);
+  EXPECT_EQ(c.expected, HDD_TimeshiftSlot());
+  // The last recording slot is asked, and the timeshift slot is never taken
+  // for a recording slot.
+  EXPECT_EQ(3 + last, HDD_isFileInUse("Film.rec"));
+  EXPECT_EQ(3 + last, HDD_isFileRecorded("Film.rec"));
+  sim_timeshift_start("Later.rec");
+  EXPECT_EQ(3 + c.slots, HDD_isFileRecorded("Later.rec"));
+  EXPECT_EQ(0, HDD_isFileInUse("Later.rec"));
+  // Once the buffer has been seen, its slot is the timeshift slot.
+  EXPECT_EQ(dword(c.slots), HDD_TimeshiftSlot());
+  EXPECT_EQ(dword(c.slots), HDD_NumberOfRECSlots());
+  EXPECT_EQ(-1, HDD_TAP_DirStackDepth());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryReceiver, Slots,
+    ::testing::Values(SlotCase{"two, no data file", 2, -1, 0, false, 2},
+                      SlotCase{"four, no data file", 4, -1, 0, false, 4},
+                      SlotCase{"four, no data file, buffer live", 4, -1, 0, true, 4},
+                      SlotCase{"four, data file of another model", 4, 4, 0x9999, false, 4},
+                      SlotCase{"four, data file says four", 4, 4, 0x1234, false, 4},
+                      SlotCase{"two, data file says two", 2, 2, 0x1234, false, 2},
+                      SlotCase{"four, data file says two, buffer live", 4, 2, 0x1234, true, 4},
+                      SlotCase{"four, data file says 0", 4, 0, 0x1234, false, 4},
+                      SlotCase{"two, data file says 200", 2, 200, 0x1234, false, 2}),
+    [](const ::testing::TestParamInfo<SlotCase>& info) {
+      std::string name;
+      for (const char* p = info.param.what; *p; ++p) {
+        if (isalnum(static_cast<unsigned char>(*p))) name += *p;
+      }
+      return name;
+    });
+
+// Learning the slots asks no slot beyond the first the firmware refuses, and
+// slots once known are not asked again.
+TEST_F(RecFilesTest, SlotsAreAskedUpToTheFirstRefusedOnce) {
+  sim_set_slots(4);
+  sim_reset_counts();
+  EXPECT_EQ(4u, HDD_NumberOfRECSlots());
+  EXPECT_EQ(6u, sim_call_count("TAP_Hdd_GetRecInfo")) << "slots 0 to 4, and 5 refused";
+  sim_reset_counts();
+  EXPECT_EQ(4u, HDD_TimeshiftSlot());
+  EXPECT_EQ(0u, sim_call_count("TAP_Hdd_GetRecInfo"));
 }
 
 TEST_F(RecFilesTest, SlotsFromMatchingRecordReadOnce) {

@@ -13,6 +13,7 @@
 #include "lib/log.h"
 #include "lib/message_win.h"
 #include "lib/names.h"
+#include "lib/rec_files.h"
 
 dword ProgMode = PM_Startup;
 dword NextMessageStop = 0;
@@ -55,6 +56,34 @@ TYPE_RecInfo tMyRecInfo;
 constexpr dword kSampleTicks = 1001;
 constexpr dword kMessageHoldTicks = 800;
 
+// The files the timeshift slot's record named during the current period: the
+// period's buffers. More than one when the firmware began a new file without
+// the slot going idle in between; the oldest name gives way when full.
+constexpr int kPeriodBuffers = 4;
+char PeriodBuffers[kPeriodBuffers][128];
+int PeriodBufferCount = 0;
+// The record's name as last noted: most steps see the same name again.
+char LastRecorded[sizeof(tMyRecInfo.fileName)];
+
+void NotePeriodBuffer(void) {
+  if (tMyRecInfo.recType != 2 || tMyRecInfo.fileName[0] == '\0') return;
+  if (PeriodBufferCount != 0 &&
+      strncmp(tMyRecInfo.fileName, LastRecorded, sizeof(LastRecorded)) == 0) {
+    return;
+  }
+  memcpy(LastRecorded, tMyRecInfo.fileName, sizeof(LastRecorded));
+  char name[128];
+  HDD_RecordedName(tMyRecInfo.fileName, sizeof(tMyRecInfo.fileName), name);
+  for (int i = 0; i < PeriodBufferCount; ++i) {
+    if (strcmp(PeriodBuffers[i], name) == 0) return;
+  }
+  if (PeriodBufferCount == kPeriodBuffers) {
+    memmove(PeriodBuffers[0], PeriodBuffers[1], sizeof(PeriodBuffers[0]) * (kPeriodBuffers - 1));
+    --PeriodBufferCount;
+  }
+  memcpy(PeriodBuffers[PeriodBufferCount++], name, sizeof(name));
+}
+
 const char* ErrorText(byte lanIndex, int row) {
   return lanItems[lanIndex ? 1 : 0][row];
 }
@@ -90,10 +119,11 @@ void BuildProgrammeKey(char* key, size_t size, const TYPE_TapEvent* event) {
 }
 
 // One programme sample: extends the current viewing run or starts a new one,
-// and keeps the longest run of the timeshift period.
-void SampleProgramme(void) {
+// and keeps the longest run of the timeshift period. Returns 1 when a sample
+// was taken.
+int SampleProgramme(void) {
   dword now = TAP_GetTick();
-  if (LastTick != 0 && TAP_DiffTick(LastTick, now) < kSampleTicks) return;
+  if (LastTick != 0 && TAP_DiffTick(LastTick, now) < kSampleTicks) return 0;
   LastTick = now;
 
   int svcType = 0, svcNum = 0;
@@ -118,6 +148,7 @@ void SampleProgramme(void) {
     CurSvcNum = (dword)svcNum;
     TRACE("New Current event %s,%u\r\n", CurEventStr, CurEventDuration);
   }
+  return 1;
 }
 
 // Startup: settings, notices, folders and the first folder pass.
@@ -171,6 +202,14 @@ void StartupStep(byte lanIndex, byte renameMode) {
 
 }  // namespace
 
+int IsPeriodBuffer(const char* name) {
+  if (PeriodBufferCount == 0) return 1;
+  for (int i = 0; i < PeriodBufferCount; ++i) {
+    if (strcmp(PeriodBuffers[i], name) == 0) return 1;
+  }
+  return 0;
+}
+
 int CheckRecInfo(byte lanIndex, word keepHours, byte renameMode, dword timeshiftSlot) {
   if (NextMessageStop != 0) {
     // Signed difference: a hold that runs over the tick counter's wrap
@@ -200,13 +239,20 @@ int CheckRecInfo(byte lanIndex, word keepHours, byte renameMode, dword timeshift
         MyEventDuration = 0;
         CurEventDuration = 0;
         MyEventStartTick = 0;
+        PeriodBufferCount = 0;
+        NotePeriodBuffer();
         ProgMode = PM_Timeshifting;
         TRACE("Switching to Timeshifting Mode \r\n");
       }
       return 0;
 
     case PM_Timeshifting:
-      if (renameMode != 0) SampleProgramme();
+      if (renameMode != 0 && SampleProgramme()) {
+        // The buffer's name is looked at with each sample: a new file the
+        // firmware began without the slot going idle is a buffer of this
+        // period too. (Without samples no programme names a buffer.)
+        NotePeriodBuffer();
+      }
       if (tMyRecInfo.recType != 0) return 0;
       ProgMode = PM_Filehandler;
       TRACE("Switching to Filehandler Mode \r\n");

@@ -18,3 +18,6 @@ extern dword CurSvcNum;
 
 // timeshiftSlot: the slot that records the timeshift buffer.
 int CheckRecInfo(byte lanIndex, word keepHours, byte renameMode, dword timeshiftSlot);
+// 1 when name is a buffer of the current (or last) timeshift period, as the
+// timeshift slot's record named it; also 1 when the record named no file.
+int IsPeriodBuffer(const char* name);

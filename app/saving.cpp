@@ -50,13 +50,17 @@ void CutKeepingExtension(char* name, size_t max) {
   memmove(name + (max - extLen), name + len - extLen, extLen + 1);
 }
 
-// The new name of a buffer: see CheckTimeshiftFolder.
-void BuildNewName(char* newName, size_t size, const char* entryName, byte renameMode) {
+// The new name of a buffer: see CheckTimeshiftFolder. The programme watched
+// names only a buffer of the period in which it was watched: a buffer left
+// from an earlier period (one that had to wait in the timeshift folder)
+// already has its name and is treated as if no programme were known.
+void BuildNewName(char* newName, size_t size, const char* entryName, byte renameMode,
+                  bool ofThisPeriod) {
   newName[0] = '\0';
   KillCtrChar(CurEventStr);
   KillNonWindowsChar(CurEventStr);
 
-  if (CurEventStr[0] == '\0' || renameMode == 0) {
+  if (CurEventStr[0] == '\0' || renameMode == 0 || !ofThisPeriod) {
     if (StringEndsWithAnyCase(entryName, ".ts")) {
       StrCopyBounded(newName, size, "[Unknown].rec");
       return;
@@ -147,7 +151,8 @@ int CheckTimeshiftFolder(byte renameMode) {
         // HDD_Rename works on a 128-byte buffer; the name built here is at
         // most 84 bytes (programme) or kStreamNameMax (present name).
         char newName[200];
-        BuildNewName(newName, 128, entryName, renameMode);
+        const bool ofThisPeriod = IsPeriodBuffer(entryName) != 0;
+        BuildNewName(newName, 128, entryName, renameMode, ofThisPeriod);
         MakeValidFileName(newName, LegalNoControl);
         // A ".ts" buffer's companions are renamed with it, to the new name's.
         int renamed = HDD_RenameSet(entryName, newName, isTs || isRec(entryName));

@@ -244,12 +244,14 @@ TEST_F(Modes, FilehandlerRepeatsThePassUntilItsSeriesEnds) {
   sim_advance(50);
   EXPECT_EQ(0, Step());
   EXPECT_EQ((dword)PM_Filehandler, ProgMode);
-  // A buffer that turns up late is still saved in this period.
+  // A recording that turns up late is still saved in this period; the slot
+  // named another file as the period's buffer, so it keeps its own name.
   ASSERT_EQ(1, sim_make_recording("/DataFiles/TimeShift/Late.rec", 2026, 12, 8, 20, 0, 0));
   sim_advance(10);
   EXPECT_EQ(0, Step());
   EXPECT_EQ((dword)PM_Idle, ProgMode);
-  EXPECT_TRUE(sim_exists("/DataFiles/TimeShift/Save/A.rec"));
+  EXPECT_TRUE(sim_exists("/DataFiles/TimeShift/Save/Late.rec"));
+  EXPECT_FALSE(sim_exists("/DataFiles/TimeShift/Save/A.rec"));
 }
 
 TEST_F(Modes, FilehandlerEndsAfter101TicksWithNothingFound) {
@@ -465,6 +467,33 @@ INSTANTIATE_TEST_SUITE_P(Slots, EveryReceiver,
                          [](const ::testing::TestParamInfo<Receiver>& info) {
                            return std::string(info.param.what);
                          });
+
+// A buffer that had to wait in the timeshift folder keeps the name of the
+// programme it was recorded with: the slot's record named this period's
+// buffer, and only that one takes the programme watched now.
+TEST_F(Modes, BufferThatWaitedKeepsItsProgrammesName) {
+  StartTimeshift();
+  SampleOn(1, 2);  // A
+  sim_fail_chdir("/DataFiles/TimeShift/Save");
+  sim_timeshift_stop();
+  sim_advance(10);
+  ASSERT_EQ(0, Step());
+  ASSERT_EQ((dword)PM_Idle, ProgMode);
+  ASSERT_TRUE(sim_exists("/DataFiles/TimeShift/A.rec")) << "waits, named after A";
+  sim_clear_faults();
+
+  sim_timeshift_start("Evening.rec");
+  sim_advance(10);
+  ASSERT_EQ(0, Step());
+  SampleOn(2, 2);  // B
+  sim_timeshift_stop();
+  sim_advance(10);
+  ASSERT_EQ(0, Step());
+  EXPECT_TRUE(sim_exists("/DataFiles/TimeShift/Save/A.rec"));
+  EXPECT_TRUE(sim_exists("/DataFiles/TimeShift/Save/A.rec.nav"));
+  EXPECT_TRUE(sim_exists("/DataFiles/TimeShift/Save/B.rec"));
+  EXPECT_FALSE(sim_exists("/DataFiles/TimeShift/Save/B-2.rec"));
+}
 
 // A slot record that names the buffer's information file names the live
 // buffer all the same: the start-up pass leaves it where it is.

@@ -1,7 +1,14 @@
 // Expiry of saved recordings: every recording in the Save folder whose age in
-// whole hours has reached the keep limit is deleted with its companions. The
-// age comes from the start time in the recording's ".inf" file, or from the
-// folder entry's date when that file gives none.
+// whole hours has reached the keep limit is deleted with its companions.
+//
+// A recording's age is the youngest of the ages its dates give: the start
+// time in its ".inf" file, the folder entry's date (the stream's last write,
+// that is where its recording ended), and, for a buffer this plug-in saw end,
+// the ticks counted since that end. Wall-clock ages leave out every forward
+// jump of the clock that came after the date: the plug-in compares the clock
+// with the tick counter at each look (start-up and every expiry pass), and a
+// clock that moved more than the ticks did jumped. A clock set back gives
+// dates in the future, and they count as new.
 #include "app/expiry.h"
 
 #include <string.h>
@@ -23,6 +30,81 @@ char isRecBuffer[128];
 constexpr dword kInfHeaderSize = 28;
 // Offset of the start time (packed date-time, little-endian) in that header.
 constexpr dword kInfStartOffset = 8;
+
+// Plausible dates run from 2005-01-01 (MJD 53371) to the last day the packed
+// date-time can hold, 2038-04-22 (MJD 65535, the largest 16-bit day number).
+constexpr dword kFirstPlausibleMjd = 53371;
+constexpr dword kLastPlausibleHour = 24;
+
+constexpr dword kTicksPerMinute = 6000;
+constexpr dword kTicksPerHour = 360000;
+// The clock may drift from the ticks by this much between two looks before
+// it counts as a jump (looks are whole minutes apart at best).
+constexpr dword kJumpToleranceMinutes = 5;
+
+// A forward jump of the clock: dates (minute counts) up to before were
+// written before it, and their wall-clock ages are too high by minutes.
+struct ClockJump {
+  dword before;
+  dword minutes;
+};
+constexpr int kJumps = 8;
+ClockJump Jumps[kJumps];
+int JumpCount = 0;
+
+// The last look at the clock.
+bool Looked = false;
+dword LookMinutes = 0;
+dword LookTick = 0;
+
+// Buffers saved in this run with the tick at which their recording ended,
+// found again by the stream's folder date (which the move keeps).
+struct SavedEnd {
+  dword dateTime;
+  dword endTick;
+};
+constexpr int kSavedEnds = 32;
+SavedEnd SavedEnds[kSavedEnds];
+int SavedEndCount = 0;
+
+void AddJump(dword before, dword minutes) {
+  if (JumpCount == kJumps) {
+    // Two jumps become one that covers both: dates before the earlier one
+    // lose both jumps as before, those between lose the earlier one too, and
+    // so are kept longer, never shorter.
+    Jumps[1].minutes += Jumps[0].minutes;
+    if (Jumps[0].before > Jumps[1].before) Jumps[1].before = Jumps[0].before;
+    memmove(&Jumps[0], &Jumps[1], sizeof(Jumps[0]) * (kJumps - 1));
+    --JumpCount;
+  }
+  Jumps[JumpCount].before = before;
+  Jumps[JumpCount].minutes = minutes;
+  ++JumpCount;
+}
+
+bool PlausibleDate(dword packed) {
+  return (packed >> 16) >= kFirstPlausibleMjd && ((packed >> 8) & 0xFF) <= kLastPlausibleHour;
+}
+
+// Whole hours from a date to now by the wall clock, the jumps after the date
+// left out; a date after now gives 0.
+dword WallAgeHours(dword nowMin, dword date) {
+  dword dateMin = PackedTimeToMin(date);
+  if (dateMin > nowMin) return 0;
+  dword minutes = nowMin - dateMin;
+  for (int i = 0; i < JumpCount; ++i) {
+    if (dateMin <= Jumps[i].before)
+      minutes = minutes > Jumps[i].minutes ? minutes - Jumps[i].minutes : 0;
+  }
+  return minutes / 60;
+}
+
+SavedEnd* FindSavedEnd(dword dateTime) {
+  for (int i = 0; i < SavedEndCount; ++i) {
+    if (SavedEnds[i].dateTime == dateTime) return &SavedEnds[i];
+  }
+  return NULL;
+}
 
 // Copies a folder entry's name, which the firmware may leave unterminated in
 // its 128-byte field, into a terminated buffer of the same size.
@@ -110,27 +192,71 @@ dword TMS_GetStarttimeFromFile(const char* name) {
   return getDword(header + kInfStartOffset, 0);
 }
 
+void WatchClock(void) {
+  dword nowMin = PackedTimeToMin(GetCurrentTime());
+  dword tick = TAP_GetTick();
+  if (Looked) {
+    dword expected = LookMinutes + TAP_DiffTick(LookTick, tick) / kTicksPerMinute;
+    if (nowMin > expected + kJumpToleranceMinutes) {
+      AddJump(expected, nowMin - expected);
+      TRACE("Clock jumped %u minutes ahead, older recordings age by the ticks\r\n",
+            nowMin - expected);
+    } else if (nowMin + kJumpToleranceMinutes < expected) {
+      TRACE("Clock set back %u minutes\r\n", expected - nowMin);
+    }
+  }
+  Looked = true;
+  LookMinutes = nowMin;
+  LookTick = tick;
+}
+
+void NoteSavedBuffer(dword dateTime, dword endTick) {
+  SavedEnd* slot = FindSavedEnd(dateTime);
+  if (slot == NULL) {
+    if (SavedEndCount < kSavedEnds) {
+      slot = &SavedEnds[SavedEndCount++];
+    } else {
+      // Full: the end longest ago gives way; its set ages by its dates.
+      dword now = TAP_GetTick();
+      slot = &SavedEnds[0];
+      for (int i = 1; i < kSavedEnds; ++i) {
+        if (TAP_DiffTick(SavedEnds[i].endTick, now) > TAP_DiffTick(slot->endTick, now)) {
+          slot = &SavedEnds[i];
+        }
+      }
+    }
+  }
+  slot->dateTime = dateTime;
+  slot->endTick = endTick;
+}
+
 dword GetFileAgeHours(dword now, const TYPE_FolderEntry* entry) {
   char name[128];
   CopyEntryName(name, entry);
 
+  // An information file whose start cannot be trusted makes the whole age
+  // untrusted: the recording is kept.
   dword start = TMS_GetStarttimeFromFile(name);
-  if (start == 0) start = entry->dateTime;
-
-  word year = 0;
-  byte month = 0, day = 0, weekDay = 0;
-  TAP_ExtractMjd((word)(start >> 16), &year, &month, &day, &weekDay);
-  dword hour = (start >> 8) & 0xFF;
-  bool plausible =
-      (word)(year - 2005) < 25 && month >= 1 && month <= 12 && day >= 1 && day <= 31 && hour <= 24;
-  if (!plausible) return 0;
+  if (start != 0 && !PlausibleDate(start)) return 0;
 
   dword nowMin = PackedTimeToMin(now);
-  dword startMin = PackedTimeToMin(start);
-  // A start later than now (the clock went back, or is not set yet) cannot
-  // give an age: the recording counts as new and is kept.
-  if (startMin > nowMin) return 0;
-  return (nowMin - startMin) / 60;
+  bool dated = false;
+  dword age = 0xFFFFFFFFu;
+  if (start != 0) {
+    age = WallAgeHours(nowMin, start);
+    dated = true;
+  }
+  if (PlausibleDate(entry->dateTime)) {
+    dword byEntry = WallAgeHours(nowMin, entry->dateTime);
+    if (byEntry < age) age = byEntry;
+    dated = true;
+  }
+  if (const SavedEnd* end = FindSavedEnd(entry->dateTime)) {
+    dword byTicks = TAP_DiffTick(end->endTick, TAP_GetTick()) / kTicksPerHour;
+    if (byTicks < age) age = byTicks;
+    dated = true;
+  }
+  return dated ? age : 0;
 }
 
 void RecoverInterrupted(void) {
@@ -156,6 +282,7 @@ void RecoverInterrupted(void) {
 
 int CleanupSaveFolder(word keepHours) {
   RecoverInterrupted();
+  WatchClock();
   // Only inside the Save folder itself: a pass that could not save its
   // folder, or stands elsewhere, deletes nothing.
   if (!HDD_TAP_EnterDir(kSaveFolder)) {

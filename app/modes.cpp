@@ -25,6 +25,8 @@ char CurEventStr[512];
 dword CurEventDuration = 0;
 dword CurSvcType = 0;
 dword CurSvcNum = 0;
+dword PeriodEnded = 0;
+dword PeriodEndTick = 0;
 
 namespace {
 
@@ -194,6 +196,7 @@ void StartupStep(byte lanIndex, byte renameMode) {
   }
 
   if (passed) {
+    WatchClock();  // the clock's first look: later jumps are measured from here
     ProgMode = PM_Idle;
     TRACE("Checking TS folder on startup\r\n");
     CheckTimeshiftFolder(renameMode);
@@ -240,6 +243,7 @@ int CheckRecInfo(byte lanIndex, word keepHours, byte renameMode, dword timeshift
         CurEventDuration = 0;
         MyEventStartTick = 0;
         PeriodBufferCount = 0;
+        PeriodEnded = 0;
         NotePeriodBuffer();
         ProgMode = PM_Timeshifting;
         TRACE("Switching to Timeshifting Mode \r\n");
@@ -254,6 +258,10 @@ int CheckRecInfo(byte lanIndex, word keepHours, byte renameMode, dword timeshift
         NotePeriodBuffer();
       }
       if (tMyRecInfo.recType != 0) return 0;
+      // The buffer's recording ended now: a saved buffer is kept at least
+      // the keep time from here.
+      PeriodEnded = 1;
+      PeriodEndTick = TAP_GetTick();
       ProgMode = PM_Filehandler;
       TRACE("Switching to Filehandler Mode \r\n");
       [[fallthrough]];

@@ -16,6 +16,11 @@ extern dword CurEventDuration;
 extern dword CurSvcType;
 extern dword CurSvcNum;
 
+// The end of the last timeshift period, as the mode machine saw the slot go
+// idle: PeriodEnded is 1 from then until the next period begins.
+extern dword PeriodEnded;
+extern dword PeriodEndTick;
+
 // timeshiftSlot: the slot that records the timeshift buffer.
 int CheckRecInfo(byte lanIndex, word keepHours, byte renameMode, dword timeshiftSlot);
 // 1 when name is a buffer of the current (or last) timeshift period, as the

@@ -159,9 +159,13 @@ int CheckTimeshiftFolder(byte renameMode) {
 
         handled = 1;
         TRACE("Rename %s to %s\r\n", entryName, newName);
-        // A set that kept its name is moved under it.
+        // A set that kept its name is moved under it. The period's buffer
+        // ages from the end of its recording (the move keeps the stream's
+        // folder date, by which expiry finds it again).
         const char* moving = renamed ? newName : entryName;
-        HDD_Move(moving, kTimeshiftFolder, kSaveFolder);
+        if (HDD_Move(moving, kTimeshiftFolder, kSaveFolder) && ofThisPeriod && PeriodEnded) {
+          NoteSavedBuffer(entry.dateTime, PeriodEndTick);
+        }
         TRACE("Move %s from %s to %s\r\n", moving, kTimeshiftFolder, kSaveFolder);
       }
 

@@ -254,9 +254,10 @@ TEST_F(BudgetTest, ExpiryVisitsEachEntryOnceAndReadsEachRecordingOnce) {
     total[count == 10 ? 0 : 1] = sim_total_calls();
   }
   // Per recording: three entries visited, its ".inf" opened, read and closed,
-  // the clock and the date read, the header cleared, the path formatted, and
-  // the trace line "File Found ...".
-  EXPECT_EQ(30u * (10 + kTraceLineCalls), total[1] - total[0]);
+  // the clock read, the header cleared, the path formatted, and the trace
+  // line "File Found ...". (Whether a date is plausible is told by its day
+  // number alone, without the firmware's calendar.)
+  EXPECT_EQ(30u * (9 + kTraceLineCalls), total[1] - total[0]);
 }
 
 TEST_F(BudgetTest, ExpiryOfOldRecordingsStillReadsEachOnceAndDeletesEachSetOnce) {

@@ -148,20 +148,34 @@ TEST_F(SimTest, AgeOfHour24AndMinute90CountsTheirMinutes) {
   EXPECT_EQ(1u, GetFileAgeHours(now, &m90));  // 01:30 to 03:00
 }
 
-TEST_F(SimTest, ImplausibleDatesGiveAgeZero) {
-  const dword now = Packed(2031, 1, 1, 0, 0);
-  TYPE_FolderEntry early = Entry("E.rec", Packed(2004, 12, 31, 23, 0));
-  EXPECT_EQ(0u, GetFileAgeHours(now, &early));
-  TYPE_FolderEntry first = Entry("F.rec", Packed(2005, 1, 1, 0, 0));
-  EXPECT_GT(GetFileAgeHours(now, &first), 50000u);
-  TYPE_FolderEntry late = Entry("L.rec", Packed(2030, 1, 1, 0, 0));
-  EXPECT_EQ(0u, GetFileAgeHours(now, &late));
-  TYPE_FolderEntry last = Entry("Z.rec", Packed(2029, 12, 31, 0, 0));
-  EXPECT_EQ(24u * 366, GetFileAgeHours(now, &last));
-  TYPE_FolderEntry hour25 = Entry("H.rec", MjdHourMinToPackedTime(Mjd(2026, 12, 1), 25, 0));
-  EXPECT_EQ(0u, GetFileAgeHours(now, &hour25));
-  TYPE_FolderEntry zero = Entry("N.rec", 0);  // MJD 0 lies in 1858
-  EXPECT_EQ(0u, GetFileAgeHours(now, &zero));
+// Dates are plausible from 2005-01-01 to 2038-04-22, the last day the packed
+// date-time holds (MJD 65535); the hour may be 24, not more.
+TEST_F(SimTest, DatesArePlausibleFrom2005ToTheLastDayOfThePackedFormat) {
+  const dword lastDay = MjdHourMinToPackedTime(65535, 23, 59);
+  ASSERT_EQ(Packed(2038, 4, 22, 23, 59), lastDay);
+  const struct {
+    const char* what;
+    dword date;
+    dword now;
+    dword age;
+  } table[] = {
+      {"the day before 2005", Packed(2004, 12, 31, 23, 0), Packed(2031, 1, 1, 0, 0), 0},
+      {"the first day of 2005", Packed(2005, 1, 1, 0, 0), Packed(2005, 1, 2, 1, 0), 25},
+      {"the last day of 2029", Packed(2029, 12, 31, 0, 0), Packed(2031, 1, 1, 0, 0), 24 * 366},
+      {"the first day of 2030", Packed(2030, 1, 1, 0, 0), Packed(2030, 1, 2, 12, 0), 36},
+      {"a day in 2035", Packed(2035, 6, 1, 8, 0), Packed(2035, 6, 2, 20, 0), 36},
+      {"the last day", MjdHourMinToPackedTime(65535, 0, 0), lastDay, 23},
+      {"a day before the last", Packed(2038, 4, 20, 23, 59), lastDay, 48},
+      {"hour 25", MjdHourMinToPackedTime(Mjd(2026, 12, 1), 25, 0), Packed(2031, 1, 1, 0, 0), 0},
+      {"MJD 0, in 1858", 0, Packed(2031, 1, 1, 0, 0), 0},
+  };
+  for (const auto& row : table) {
+    TYPE_FolderEntry byEntry = Entry("E.rec", row.date);
+    EXPECT_EQ(row.age, GetFileAgeHours(row.now, &byEntry)) << row.what << " (folder date)";
+    WriteText("/ProgramFiles/I.rec.inf", InfHeader(row.date));
+    TYPE_FolderEntry byInf = Entry("I.rec", 0);
+    EXPECT_EQ(row.age, GetFileAgeHours(row.now, &byInf)) << row.what << " (information file)";
+  }
 }
 
 TEST_F(SimTest, StartLaterThanNowGivesAgeZero) {
@@ -210,6 +224,22 @@ TEST_F(ExpiryPass, DeletesAtTheLimitWithCompanionsAndKeepsOneMinuteYounger) {
   EXPECT_TRUE(Has("Young.rec.inf"));
   EXPECT_TRUE(Has("Young.rec.nav"));
   EXPECT_FALSE(Has("FilerDelete.tmp"));
+}
+
+// From 2030 on recordings expire as they did before: the year does not make
+// a date implausible before the packed format ends.
+TEST_F(ExpiryPass, RecordingsOf2030AndLaterExpire) {
+  sim_set_clock(2031, 3, 10, 20, 0, 0);
+  const std::string save = "/DataFiles/TimeShift/Save/";
+  ASSERT_EQ(1, sim_make_recording((save + "Decade.rec").c_str(), 2029, 12, 31, 20, 0, 0));
+  ASSERT_EQ(1, sim_make_recording((save + "New Year.rec").c_str(), 2030, 1, 1, 0, 0, 0));
+  ASSERT_EQ(1, sim_make_recording((save + "Aged.rec").c_str(), 2031, 3, 9, 8, 0, 0));
+  ASSERT_EQ(1, sim_make_recording((save + "Young.rec").c_str(), 2031, 3, 9, 8, 1, 0));
+  EXPECT_EQ(1, CleanupSaveFolder(36));
+  EXPECT_FALSE(Has("Decade.rec"));
+  EXPECT_FALSE(Has("New Year.rec") || Has("New Year.rec.inf") || Has("New Year.rec.nav"));
+  EXPECT_FALSE(Has("Aged.rec"));
+  EXPECT_TRUE(Has("Young.rec") && Has("Young.rec.inf") && Has("Young.rec.nav"));
 }
 
 TEST_F(ExpiryPass, OtherFilesAreNeverDeletedByTheirOwnEntry) {
@@ -328,4 +358,35 @@ TEST_F(ExpiryPass, KeepsWhatIsBeingRecordedAndNeverTakesAFolder) {
     EXPECT_FALSE(Has("FilerDelete.tmp"));
     sim_play_stop();
   }
+}
+
+// The buffer a timeshift period saved ages from the end of its recording,
+// counted by the ticks; the clock jumping ahead does not age what was dated
+// before the jump, and a clock set back deletes nothing.
+TEST_F(ExpiryPass, AgesCountFromTheEndAndLeaveClockJumpsOut) {
+  WatchClock();              // the first look at 2026-12-08 20:00
+  Rec("Long.rec", 7, 8, 0);  // began 36 hours ago, ended just now
+  NoteSavedBuffer(Packed(2026, 12, 7, 8, 0), sim_ticks());
+  Rec("Day.rec", 7, 14, 0);  // 30 hours old
+  EXPECT_EQ(1, CleanupSaveFolder(36));
+  EXPECT_TRUE(Has("Long.rec")) << "kept the keep time after its end";
+
+  sim_set_clock(2026, 12, 15, 20, 0, 0);  // a week ahead, no tick passed
+  EXPECT_EQ(1, CleanupSaveFolder(36));
+  EXPECT_TRUE(Has("Long.rec"));
+  EXPECT_TRUE(Has("Day.rec")) << "30 hours old before the jump";
+  Rec("After.rec", 13, 20, 0);  // dated by the new clock, two days old
+  EXPECT_EQ(1, CleanupSaveFolder(36));
+  EXPECT_FALSE(Has("After.rec")) << "what is dated after the jump ages by the clock";
+  EXPECT_TRUE(Has("Day.rec"));
+
+  sim_advance(6 * 360000);  // six hours by ticks and clock: Day.rec is 36 hours old
+  EXPECT_EQ(1, CleanupSaveFolder(36));
+  EXPECT_FALSE(Has("Day.rec") || Has("Day.rec.inf") || Has("Day.rec.nav"));
+  EXPECT_TRUE(Has("Long.rec"));
+
+  sim_set_clock(2026, 12, 1, 20, 0, 0);  // set back two weeks
+  sim_advance(31 * 360000);              // Long.rec ended 37 hours ago by the ticks
+  EXPECT_EQ(1, CleanupSaveFolder(36));
+  EXPECT_TRUE(Has("Long.rec")) << "a clock set back deletes nothing";
 }

@@ -507,3 +507,71 @@ TEST_F(Modes, LiveBufferNamedByItsInformationFileStays) {
   EXPECT_TRUE(sim_exists("/DataFiles/TimeShift/Live.rec.nav"));
   EXPECT_FALSE(sim_exists("/DataFiles/TimeShift/Save/Live.rec"));
 }
+
+// ---------------------------------------------------------------------------
+// Ages: a saved buffer is kept the keep time after its recording ended, and
+// a clock that jumps ahead makes nothing old at once.
+
+TEST_F(Modes, BufferLongerThanTheKeepTimeIsKeptFromItsEnd) {
+  const word keep = 2;
+  Boot();
+  sim_timeshift_start("Long.rec");
+  ASSERT_EQ(0, Step(1, 2, keep));
+  for (int i = 0; i < 3 * 360; ++i) {  // three hours, a sample every 1001 ticks
+    sim_advance(1001);
+    ASSERT_EQ(0, Step(1, 2, keep));
+  }
+  sim_timeshift_stop();
+  sim_advance(10);
+  ASSERT_EQ(0, Step(1, 2, keep));  // saved, then the expiry pass
+  ASSERT_EQ((dword)PM_Idle, ProgMode);
+  EXPECT_TRUE(sim_exists("/DataFiles/TimeShift/Save/A.rec")) << "deleted by the step that saved it";
+
+  // Two hours after its end, the next period's expiry pass takes it.
+  sim_advance(2 * 360000 - 2000);
+  sim_timeshift_start("Short.rec");
+  ASSERT_EQ(0, Step(1, 2, keep));
+  sim_advance(1001);
+  ASSERT_EQ(0, Step(1, 2, keep));
+  sim_timeshift_stop();
+  sim_advance(1000);
+  ASSERT_EQ(0, Step(1, 2, keep));
+  EXPECT_FALSE(sim_exists("/DataFiles/TimeShift/Save/A.rec"));
+  EXPECT_FALSE(sim_exists("/DataFiles/TimeShift/Save/A.rec.inf"));
+  EXPECT_TRUE(sim_exists("/DataFiles/TimeShift/Save/A-2.rec"));
+}
+
+TEST_F(Modes, ClockJumpAheadAgesNothingAtOnce) {
+  ASSERT_EQ(1, sim_mkdir("/DataFiles/TimeShift/Save"));
+  // Saved 30 hours ago by the clock as it stands now.
+  ASSERT_EQ(1,
+            sim_make_recording("/DataFiles/TimeShift/Save/Yesterday.rec", 2026, 12, 7, 14, 0, 0));
+  sim_set_clock(2026, 12, 8, 20, 0, 0);
+  Boot();
+  sim_timeshift_start("Evening.rec");
+  ASSERT_EQ(0, Step());
+  SampleOn(1, 2);
+  // The receiver takes the broadcast time: four days later than it thought.
+  sim_set_clock(2026, 12, 12, 20, 1, 0);
+  SampleOn(1, 2);
+  sim_timeshift_stop();
+  sim_advance(10);
+  ASSERT_EQ(0, Step());
+  ASSERT_EQ((dword)PM_Idle, ProgMode);
+  EXPECT_TRUE(sim_exists("/DataFiles/TimeShift/Save/Yesterday.rec")) << "aged by the jump";
+  EXPECT_TRUE(sim_exists("/DataFiles/TimeShift/Save/A.rec")) << "the buffer just watched";
+  EXPECT_TRUE(sim_log_contains("Clock jumped"));
+
+  // Six hours later by the ticks it is 36 hours old, and goes.
+  sim_advance(6 * 360000);
+  sim_timeshift_start("Late.rec");
+  ASSERT_EQ(0, Step());
+  SampleOn(2, 1);
+  sim_timeshift_stop();
+  sim_advance(10);
+  ASSERT_EQ(0, Step());
+  EXPECT_FALSE(sim_exists("/DataFiles/TimeShift/Save/Yesterday.rec"));
+  EXPECT_FALSE(sim_exists("/DataFiles/TimeShift/Save/Yesterday.rec.nav"));
+  EXPECT_TRUE(sim_exists("/DataFiles/TimeShift/Save/A.rec"));
+  EXPECT_TRUE(sim_exists("/DataFiles/TimeShift/Save/B.rec"));
+}

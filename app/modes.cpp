@@ -153,6 +153,29 @@ int SampleProgramme(void) {
   return 1;
 }
 
+const char kTimeshiftFolder[] = "/DataFiles/TimeShift";
+
+enum { FOLDER_MISSING = 1, FOLDER_NOT_CONFIRMED = 2, FOLDER_NOT_SAVED = 3 };
+// The start-up check's last problem that showed no window (0: none), so that
+// a check made again and again logs it once.
+int StartupProblem = 0;
+
+// Why the timeshift folder could not be entered: missing (its parent
+// "/DataFiles" stands confirmed and has no "TimeShift", or the disk's root
+// has no "DataFiles"), not confirmed (it may be there), or the current
+// folder could not be saved to look.
+int TimeshiftFolderMissing(void) {
+  if (!HDD_TAP_PushDir()) return FOLDER_NOT_SAVED;
+  int why = FOLDER_NOT_CONFIRMED;
+  if (HDD_ChangeDir("/DataFiles") && HDD_TAP_IsCurrentDir("/DataFiles")) {
+    if (!TAP_Hdd_Exist("TimeShift")) why = FOLDER_MISSING;
+  } else if (HDD_ChangeDir("/") && HDD_TAP_IsCurrentDir("/")) {
+    if (!TAP_Hdd_Exist("DataFiles")) why = FOLDER_MISSING;
+  }
+  HDD_TAP_PopDir();
+  return why;
+}
+
 // Startup: settings, notices, folders and the first folder pass.
 void StartupStep(byte lanIndex, byte renameMode) {
   int changes = 0;
@@ -176,10 +199,25 @@ void StartupStep(byte lanIndex, byte renameMode) {
   }
 
   // "Save" is looked for and created only inside the timeshift folder
-  // itself; a folder that cannot be entered there counts as missing.
+  // itself. The window says the folder is missing only when it is: a folder
+  // that could not be entered or confirmed, or a folder that could not be
+  // saved first, shows no window; the log says why and the check is made
+  // again on the next steps.
   int passed = 1;
-  if (!HDD_TAP_EnterDir("/DataFiles/TimeShift")) {
-    ShowStartupError(lanIndex, ERR_NO_TIMESHIFT_FOLDER);
+  int entered = HDD_TAP_EnterDir(kTimeshiftFolder);
+  if (!entered) {
+    int why = TimeshiftFolderMissing();
+    if (why == FOLDER_MISSING) {
+      ShowStartupError(lanIndex, ERR_NO_TIMESHIFT_FOLDER);
+    } else {
+      if (StartupProblem != why) {
+        LogLine(why == FOLDER_NOT_SAVED
+                    ? "Current folder cannot be saved, checking the folders later"
+                    : "Folder /DataFiles/TimeShift not confirmed, checking later");
+      }
+      StartupProblem = why;
+      return;
+    }
   } else {
     if (TAP_Hdd_Exist("Save")) {
       TRACE("Folder Save found\r\n");
@@ -196,6 +234,7 @@ void StartupStep(byte lanIndex, byte renameMode) {
   }
 
   if (passed) {
+    StartupProblem = 0;
     WatchClock();  // the clock's first look: later jumps are measured from here
     ProgMode = PM_Idle;
     TRACE("Checking TS folder on startup\r\n");

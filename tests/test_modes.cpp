@@ -7,12 +7,20 @@
 #include "app/main.h"
 #include "app/modes.h"
 #include "app/saving.h"
+#include "lib/dir_stack.h"
+#include "lib/message_win.h"
 #include "tests/support/sim_fixture.h"
 
 namespace {
 
 constexpr byte kEnglish = 1;
 constexpr byte kGerman = 0;
+
+size_t Occurrences(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
 
 class Modes : public SimTest {
  protected:
@@ -182,6 +190,59 @@ TEST_F(Modes, SaveFolderNotCreatableStaysInStartup) {
   EXPECT_EQ(1, CheckRecInfo(kGerman, 36, 1, 2));
   EXPECT_EQ((dword)PM_Startup, ProgMode);
   EXPECT_EQ(0u, sim_normal_depth());
+}
+
+// The window tells that the timeshift folder is missing only when it is.
+// When the plug-in could not look (its folder could not be saved) or the
+// firmware did not confirm the folder, no window opens: one log line says
+// why, the check is made again on the next steps, and once the folder is
+// there the start-up goes on.
+TEST_F(Modes, StartupWindowOnlyForAMissingFolder) {
+  const struct {
+    const char* what;
+    void (*fault)();
+    const char* said;  // the line on the console ("" when a window shows)
+  } table[] = {
+      // First: the firmware's tables are looked up once and then kept.
+      {"folder cannot be saved", [] { sim_fail_symbol("_tapTask", 1); },
+       "Current folder cannot be saved, checking the folders later"},
+      {"folder refuses the change", [] { sim_fail_chdir("/DataFiles/TimeShift"); },
+       "Folder /DataFiles/TimeShift not confirmed, checking later"},
+      {"folder missing", [] { ASSERT_EQ(1, sim_rmtree("/DataFiles/TimeShift")); }, ""},
+  };
+  for (const auto& row : table) {
+    SCOPED_TRACE(row.what);
+    ASSERT_EQ(1, sim_init(disk.c_str()));
+    sim_terminal_open(0, 1);
+    sim_set_sysvar(17, 4);
+    sim_set_sysvar(18, 1);
+    ProgMode = PM_Startup;
+    NextMessageStop = 0;
+    row.fault();
+    EXPECT_EQ(0, Step());
+    if (row.said[0] == '\0') {
+      EXPECT_TRUE(sim_screen_shows("Folder '/DataFiles/TimeShift' not found"));
+      EXPECT_EQ((dword)PM_Idle, ProgMode);
+      EndMessageWin();
+      continue;
+    }
+    EXPECT_TRUE(sim_screen_empty());
+    EXPECT_EQ(0u, NextMessageStop);
+    EXPECT_EQ(0u, sim_normal_depth());
+    EXPECT_EQ((dword)PM_Startup, ProgMode);
+    EXPECT_TRUE(sim_console_contains(row.said));
+    sim_advance(10);
+    EXPECT_EQ(0, Step());  // checked again, not said again
+    EXPECT_EQ((dword)PM_Startup, ProgMode);
+    EXPECT_EQ(1u, Occurrences(sim_terminal_text(0), row.said));
+    sim_clear_faults();
+    sim_fail_symbol("_tapTask", 0);
+    sim_advance(10);
+    EXPECT_EQ(0, Step());
+    EXPECT_EQ((dword)PM_Idle, ProgMode);
+    EXPECT_TRUE(sim_exists("/DataFiles/TimeShift/Save"));
+    EXPECT_EQ(-1, HDD_TAP_DirStackDepth());
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -64,16 +64,9 @@ constexpr dword kMessageHoldTicks = 800;
 constexpr int kPeriodBuffers = 4;
 char PeriodBuffers[kPeriodBuffers][128];
 int PeriodBufferCount = 0;
-// The record's name as last noted: most steps see the same name again.
-char LastRecorded[sizeof(tMyRecInfo.fileName)];
 
 void NotePeriodBuffer(void) {
   if (tMyRecInfo.recType != 2 || tMyRecInfo.fileName[0] == '\0') return;
-  if (PeriodBufferCount != 0 &&
-      strncmp(tMyRecInfo.fileName, LastRecorded, sizeof(LastRecorded)) == 0) {
-    return;
-  }
-  memcpy(LastRecorded, tMyRecInfo.fileName, sizeof(LastRecorded));
   char name[128];
   HDD_RecordedName(tMyRecInfo.fileName, sizeof(tMyRecInfo.fileName), name);
   for (int i = 0; i < PeriodBufferCount; ++i) {
@@ -121,8 +114,8 @@ void BuildProgrammeKey(char* key, size_t size, const TYPE_TapEvent* event) {
 }
 
 // One programme sample: extends the current viewing run or starts a new one,
-// and keeps the longest run of the timeshift period. Returns 1 when a sample
-// was taken.
+// and keeps the longest run of the timeshift period. Returns 1 when a new
+// run began (the first sample of a period, or the viewer switched).
 int SampleProgramme(void) {
   dword now = TAP_GetTick();
   if (LastTick != 0 && TAP_DiffTick(LastTick, now) < kSampleTicks) return 0;
@@ -135,7 +128,9 @@ int SampleProgramme(void) {
 
   // The first sample of a period always begins a run: an empty key would
   // otherwise equal the emptied MyEventStr and count from tick 0.
+  int newRun = 0;
   if (MyEventDuration == 0 || strcmp(key, MyEventStr) != 0) {
+    newRun = 1;
     MyEventStartTick = now;
     MyEventDuration = 1;
     memcpy(MyEventStr, key, sizeof(MyEventStr));
@@ -150,7 +145,7 @@ int SampleProgramme(void) {
     CurSvcNum = (dword)svcNum;
     TRACE("New Current event %s,%u\r\n", CurEventStr, CurEventDuration);
   }
-  return 1;
+  return newRun;
 }
 
 const char kTimeshiftFolder[] = "/DataFiles/TimeShift";
@@ -291,9 +286,10 @@ int CheckRecInfo(byte lanIndex, word keepHours, byte renameMode, dword timeshift
 
     case PM_Timeshifting:
       if (renameMode != 0 && SampleProgramme()) {
-        // The buffer's name is looked at with each sample: a new file the
-        // firmware began without the slot going idle is a buffer of this
-        // period too. (Without samples no programme names a buffer.)
+        // The buffer's name is looked at again whenever a new viewing run
+        // begins (a zap, where a receiver may begin a new file without the
+        // slot going idle): such a file is a buffer of this period too.
+        // (Without samples no programme names a buffer.)
         NotePeriodBuffer();
       }
       if (tMyRecInfo.recType != 0) return 0;

@@ -8,7 +8,6 @@
 #include "app/modes.h"
 #include "app/saving.h"
 #include "lib/dir_stack.h"
-#include "lib/message_win.h"
 #include "tests/support/sim_fixture.h"
 
 namespace {
@@ -203,7 +202,6 @@ TEST_F(Modes, StartupWindowOnlyForAMissingFolder) {
     void (*fault)();
     const char* said;  // the line on the console ("" when a window shows)
   } table[] = {
-      // First: the firmware's tables are looked up once and then kept.
       {"folder cannot be saved", [] { sim_fail_symbol("_tapTask", 1); },
        "Current folder cannot be saved, checking the folders later"},
       {"folder refuses the change", [] { sim_fail_chdir("/DataFiles/TimeShift"); },
@@ -212,18 +210,15 @@ TEST_F(Modes, StartupWindowOnlyForAMissingFolder) {
   };
   for (const auto& row : table) {
     SCOPED_TRACE(row.what);
-    ASSERT_EQ(1, sim_init(disk.c_str()));
+    Restart();
     sim_terminal_open(0, 1);
     sim_set_sysvar(17, 4);
     sim_set_sysvar(18, 1);
-    ProgMode = PM_Startup;
-    NextMessageStop = 0;
     row.fault();
     EXPECT_EQ(0, Step());
     if (row.said[0] == '\0') {
       EXPECT_TRUE(sim_screen_shows("Folder '/DataFiles/TimeShift' not found"));
       EXPECT_EQ((dword)PM_Idle, ProgMode);
-      EndMessageWin();
       continue;
     }
     EXPECT_TRUE(sim_screen_empty());
@@ -554,6 +549,23 @@ TEST_F(Modes, BufferThatWaitedKeepsItsProgrammesName) {
   EXPECT_TRUE(sim_exists("/DataFiles/TimeShift/Save/A.rec.nav"));
   EXPECT_TRUE(sim_exists("/DataFiles/TimeShift/Save/B.rec"));
   EXPECT_FALSE(sim_exists("/DataFiles/TimeShift/Save/B-2.rec"));
+}
+
+// A receiver that begins a new file when the viewer zaps, without the slot
+// going idle: both files are buffers of the period and take its programme.
+TEST_F(Modes, FileBegunAtAZapBelongsToThePeriod) {
+  StartTimeshift();
+  SampleOn(1, 2);                  // A on "Buffer.rec"
+  sim_timeshift_start("Zap.rec");  // closes Buffer.rec and begins Zap.rec at once
+  SampleOn(2, 3);                  // B, the longest run
+  sim_timeshift_stop();
+  sim_advance(10);
+  ASSERT_EQ(0, Step());
+  ASSERT_EQ((dword)PM_Idle, ProgMode);
+  EXPECT_TRUE(sim_exists("/DataFiles/TimeShift/Save/B.rec"));
+  EXPECT_TRUE(sim_exists("/DataFiles/TimeShift/Save/B-2.rec"));
+  EXPECT_FALSE(sim_exists("/DataFiles/TimeShift/Save/Buffer.rec"));
+  EXPECT_FALSE(sim_exists("/DataFiles/TimeShift/Save/Zap.rec"));
 }
 
 // A slot record that names the buffer's information file names the live

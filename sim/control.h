@@ -47,6 +47,9 @@ int sim_write_file(const char* path, const void* data, size_t len);  // 1 on suc
 long sim_read_file(const char* path, void* buf, size_t cap);         // length read, -1 if missing
 long long sim_file_size(const char* path);                           // -1 if missing
 int sim_exists(const char* path);
+// How the firmware's folder record names the disk's top folder: "/mnt/hd/"
+// (slash 1, the default) or "/mnt/hd" (slash 0).
+void sim_set_top_folder_slash(int slash);
 // Sets a file's modification time (as the receiver's clock reads it).
 int sim_set_mtime(const char* path, int year, int month, int day, int hour, int min, int sec);
 // A recording set as the firmware writes it: the stream file, ".inf" whose
@@ -61,14 +64,76 @@ int sim_write_firmwaredat(const char* folder, unsigned model, unsigned slots);
 int sim_list_folder(const char* folder, char* out, size_t cap);
 
 // ---------------------------------------------------------------------------
-// Faults on demand
+// Faults on demand: every firmware call the plug-in makes that can fail on a
+// receiver. A path fault names a receiver path (relative names of the
+// plug-in are resolved against its current folder before they are
+// compared); it holds until sim_clear_faults or sim_init.
 void sim_fail_alloc(unsigned nth);       // the nth TAP_MemAlloc from now returns NULL (0: off)
 void sim_fail_alloc_all(int on);         // every TAP_MemAlloc returns NULL while on
 void sim_fail_open(const char* path);    // TAP_Hdd_Fopen of this file fails
 void sim_fail_chdir(const char* path);   // TAP_Hdd_ChangeDir into this folder fails
 void sim_fail_create(const char* path);  // TAP_Hdd_Create of this name fails
+void sim_fail_rename(const char* path);  // TAP_Hdd_Rename from or to this name fails
+void sim_fail_delete(const char* path);  // TAP_Hdd_Delete of this name fails
+// The shell's mv of this source (or to this target as the command writes
+// it): moved 0 moves nothing and exits with 1; moved 1 makes the move and
+// still exits with 1.
+void sim_fail_mv(const char* path, int moved);
+// TAP_Hdd_Fread of this file: shortRead 0 reads nothing and returns 0;
+// shortRead 1 reads only the first half of the bytes asked for and returns
+// the whole blocks among them.
+void sim_fail_read(const char* path, int shortRead);
+void sim_fail_write(const char* path);   // TAP_Hdd_Fwrite to this file writes nothing, returns 0
+void sim_fail_list(const char* folder);  // TAP_Hdd_FindFirst in this folder finds nothing (0)
+// Every TAP_Osd_FillBox (TAP_Osd_Copy) draws nothing and returns result,
+// which may be any value, positive ones too; 0 switches the fault off.
+void sim_fail_osd_fill(int result);
+void sim_fail_osd_copy(int result);
 void sim_fail_symbol(const char* name, int fail);  // dlsym of a firmware symbol finds nothing
+// Clears every fault above, sim_fail_osd_create's too (a power cut keeps them).
 void sim_clear_faults(void);
+
+// ---------------------------------------------------------------------------
+// Power
+//
+// A disk change is a change the plug-in makes to the disk: TAP_Hdd_Create of
+// a file or a folder, each TAP_Hdd_Fwrite, TAP_Hdd_Fclose of a handle that
+// was written through, TAP_Hdd_Rename, TAP_Hdd_Delete, and each rename the
+// shell's mv makes for it. Only calls that change something count (a create
+// of an existing file, a failed rename do not). The firmware's own writes
+// (recordings, sim_* calls of the runner or tests) are not counted.
+unsigned sim_disk_changes(void);  // changes since sim_init
+// The kind of the nth change since sim_init (1 the first): "create",
+// "write", "close", "rename", "delete" or "mv"; "" for no such change.
+const char* sim_disk_change_kind(unsigned n);
+// The power goes right after the nth change from now (0 disarms); half: when
+// that change is a write, half way through it (the first half of its bytes
+// is written, the call returns 0). Any other change is whole when the power
+// goes. Armed while the power is off, it counts from the next start.
+void sim_power_cut_after(unsigned n, int half);
+void sim_power_cut(void);       // power goes now
+int sim_power_is_off(void);     // 1 from the cut until sim_power_restore
+unsigned sim_power_cuts(void);  // cuts since sim_init
+// While the power is off every firmware call of the plug-in changes nothing
+// and reports failure or nothing (ticks and the clock run on, TAP_Delay
+// waits, TAP_SPrint and TAP_MemSet work on the plug-in's own buffers), and
+// system() runs nothing. The disk writes through: what a call did before
+// the cut is on the disk. At the cut open files and scans are dropped, the
+// recording slots and playback stop (a power failure discards nothing: the
+// timeshift buffer's set stays in "/DataFiles/TimeShift" as far as it was
+// written, whatever system variable 18 says), the screen goes dark.
+//
+// The receiver starts again over the same disk, darkTicks after the cut
+// (does nothing while the power is on): the clock and ticks move on, system
+// variables as TAP_WriteSystemVar last stored them (sim_set_sysvar stores
+// too), every TAP_MemAlloc block gone (the plug-in instance that ran before
+// the cut must never run again), the plug-in's current folder
+// "/ProgramFiles", no region, TAP_Exit and TAP_ExitNormal forgotten,
+// nothing recording or playing. The terminals that are open stay open (they
+// are the network's); the plug-in's descriptors on them carry nothing more.
+// Faults, channels, the tuner and the disk stay. The caller then loads the
+// plug-in afresh (sim/loader/plugin_loader.h).
+void sim_power_restore(uint32_t darkTicks);
 
 // ---------------------------------------------------------------------------
 // Time: ticks (100 a second) and the wall clock move only here
@@ -126,6 +191,10 @@ void sim_timeshift_stop(void);
 void sim_record_start(int slot, const char* name);  // records "/DataFiles/<name>", kind 1
 void sim_record_stop(int slot);
 void sim_play(const char* path, int playMode);  // playMode 0 means 1
+// The size of the playback in blocks as TAP_Hdd_GetPlayInfo reports it:
+// blocks 0 or more (0: the empty playback the firmware reports before it
+// has read the file), -1 from the file's size (what each sim_play starts with).
+void sim_play_blocks(long long blocks);
 void sim_play_stop(void);
 // What the plug-in stopped: counts of TAP_Hdd_StopTs, TAP_Hdd_StopMp3, and
 // TAP_Hdd_StopRecord per slot.
@@ -149,7 +218,8 @@ unsigned sim_heap_in_use(void);  // blocks from TAP_MemAlloc not yet freed
 
 // The runner's time line: called for every console text, log line, shell
 // command and screen file as it happens. kind: "console", "log", "shell",
-// "screen", "exit". NULL switches it off.
+// "screen", "exit", "power" (a cut, and the start after it). NULL switches it
+// off.
 typedef void (*sim_observer_fn)(const char* kind, const char* text);
 void sim_set_observer(sim_observer_fn fn);
 

@@ -25,7 +25,7 @@ def fail(message):
 def parser_keywords(source):
     code = open(os.path.join(source, "sim/tapsim/scenario.cpp"), encoding="utf-8").read()
     words = set(re.findall(r'\b(?:word|w|what|l|k|t->text) == "([a-z]+)"', code))
-    words |= set(re.findall(r'ExpectWord\(c, "([a-z]+)"\)', code))
+    words |= set(re.findall(r'(?:ExpectWord|OptionalWord)\(c, "([a-z]+)"\)', code))
     if len(words) < 40:
         fail("found only %d keywords in scenario.cpp: has the parser changed its form?"
              % len(words))

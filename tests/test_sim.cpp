@@ -10,9 +10,12 @@
 #include <string>
 #include <vector>
 
+#include <functional>
+
 #include "app/expiry.h"
 #include "app/saving.h"
 #include "platform/tap.h"
+#include "sim/loader/plugin_loader.h"
 #include "tests/support/sim_fixture.h"
 
 namespace {
@@ -688,4 +691,428 @@ TEST_F(SimTest, SystemStateAndCounts) {
   EXPECT_EQ(1, sim_exited());
   sim_set_observer(nullptr);
   EXPECT_EQ((std::vector<std::string>{"print:n=3\n", "exit:"}), gEvents);
+}
+
+// ---------------------------------------------------------------------------
+// Power
+
+namespace {
+
+// One step of the plug-in: the calls it makes, and the disk changes they
+// are (the kinds sim_disk_change_kind gives, in order; none for a step that
+// changes nothing).
+struct PluginStep {
+  const char* what;
+  std::vector<const char*> changes;
+  std::function<void()> run;
+};
+
+TYPE_File* gOpen;  // the file the steps write
+
+std::vector<PluginStep> EveryKindOfChange() {
+  return {
+      {"create a file", {"create"}, [] { TAP_Hdd_Create("a.txt", ATTR_NORMAL); }},
+      {"create it again", {}, [] { TAP_Hdd_Create("a.txt", ATTR_NORMAL); }},
+      {"open", {}, [] { gOpen = TAP_Hdd_Fopen("a.txt"); }},
+      {"write", {"write"}, [] { TAP_Hdd_Fwrite("0123456789", 10, 1, gOpen); }},
+      {"write nothing", {}, [] { TAP_Hdd_Fwrite("x", 0, 1, gOpen); }},
+      {"write more", {"write"}, [] { TAP_Hdd_Fwrite("abcdef", 2, 3, gOpen); }},
+      {"close", {"close"}, [] { TAP_Hdd_Fclose(gOpen); }},
+      {"read only",
+       {},
+       [] {
+         TYPE_File* f = TAP_Hdd_Fopen("a.txt");
+         char buf[4];
+         TAP_Hdd_Fread(buf, 4, 1, f);
+         TAP_Hdd_Fclose(f);
+       }},
+      {"create a folder", {"create"}, [] { TAP_Hdd_Create("Box", ATTR_FOLDER); }},
+      {"rename", {"rename"}, [] { TAP_Hdd_Rename("a.txt", "b.txt"); }},
+      {"rename that fails", {}, [] { TAP_Hdd_Rename("a.txt", "c.txt"); }},
+      {"two moves in one command",
+       {"mv", "mv"},
+       [] {
+         TAP_Hdd_Create("c.txt", ATTR_NORMAL);
+         system(
+             "mv /mnt/hd/ProgramFiles/b.txt /mnt/hd/ProgramFiles/Box; "
+             "mv /mnt/hd/ProgramFiles/Box/b.txt /mnt/hd/ProgramFiles/Box/d.txt");
+       }},
+      {"delete", {"delete"}, [] { TAP_Hdd_Delete("c.txt"); }},
+      {"delete what is gone", {}, [] { TAP_Hdd_Delete("c.txt"); }},
+  };
+}
+
+}  // namespace
+
+// Every kind of change is counted once, what changes nothing not at all;
+// a cut after the nth change leaves the disk exactly as the nth change left
+// it, whatever the plug-in calls afterwards.
+TEST_F(SimTest, PowerCutLeavesTheDiskAsTheNthChangeLeftIt) {
+  std::vector<PluginStep> steps = EveryKindOfChange();
+  // The "two moves" step makes a file first: its changes are create, mv, mv.
+  steps[11].changes.insert(steps[11].changes.begin(), "create");
+  std::vector<std::string> after;  // the disk after each change of an uncut run
+  std::vector<const char*> kinds;
+  for (const PluginStep& step : steps) {
+    const unsigned before = sim_disk_changes();
+    step.run();
+    EXPECT_EQ(before + step.changes.size(), sim_disk_changes()) << step.what;
+    for (const char* kind : step.changes) {
+      kinds.push_back(kind);
+      EXPECT_STREQ(kind, sim_disk_change_kind(unsigned(kinds.size()))) << step.what;
+      after.push_back("");
+    }
+    // A step of several changes leaves only its last state to compare with.
+    if (!step.changes.empty()) after.back() = Snapshot(disk);
+  }
+  EXPECT_STREQ("", sim_disk_change_kind(unsigned(kinds.size() + 1)));
+  EXPECT_EQ(0u, sim_power_cuts());
+  ASSERT_EQ(1, sim_exists("/ProgramFiles/Box/d.txt"));
+
+  for (unsigned n = 1; n <= kinds.size(); ++n) {
+    ASSERT_EQ(1, sim_init(disk.c_str()));
+    sim_power_cut_after(n, 0);
+    for (const PluginStep& step : steps) step.run();
+    EXPECT_EQ(1, sim_power_is_off()) << n;
+    EXPECT_EQ(1u, sim_power_cuts()) << n;
+    EXPECT_EQ(n, sim_disk_changes()) << "nothing counts after the cut";
+    if (!after[n - 1].empty()) {
+      EXPECT_EQ(after[n - 1], Snapshot(disk)) << "cut after change " << n;
+    }
+  }
+  // The second move of the command is never made when the first was the last change.
+  ASSERT_EQ(1, sim_init(disk.c_str()));
+  sim_power_cut_after(8, 0);
+  for (const PluginStep& step : steps) step.run();
+  EXPECT_EQ(1, sim_exists("/ProgramFiles/Box/b.txt"));
+  EXPECT_EQ(0, sim_exists("/ProgramFiles/Box/d.txt"));
+}
+
+TEST_F(SimTest, PowerCutHalfWayThroughAWriteLeavesItsFirstHalf) {
+  struct Case {
+    const char* what;
+    unsigned cutAfter;
+    int half;
+    const char* left;  // the file's bytes after the cut
+  } cases[] = {
+      {"half way through the first write", 2, 1, "01234"},
+      {"right after the first write", 2, 0, "0123456789"},
+      {"half way through the second", 3, 1, "0123456789abc"},
+      {"half at the close: whole", 4, 1, "0123456789abcdef"},
+      {"half at a create: made", 1, 1, ""},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(1, sim_init(disk.c_str()));
+    sim_power_cut_after(c.cutAfter, c.half);
+    TAP_Hdd_Create("h.txt", ATTR_NORMAL);
+    TYPE_File* f = TAP_Hdd_Fopen("h.txt");
+    const dword first = TAP_Hdd_Fwrite("0123456789", 1, 10, f);
+    TAP_Hdd_Fwrite("abcdef", 1, 6, f);
+    TAP_Hdd_Fclose(f);
+    EXPECT_EQ(1, sim_power_is_off()) << c.what;
+    EXPECT_EQ(c.left, ReadText("/ProgramFiles/h.txt")) << c.what;
+    const bool whole = c.cutAfter > 2 || (c.cutAfter == 2 && !c.half);
+    EXPECT_EQ(whole ? 10u : 0u, first) << c.what << ": a write cut or in the dark fails";
+  }
+}
+
+// While the power is off the plug-in's calls change nothing and report
+// failure or nothing; the start after it is a receiver as at power-on over
+// the same disk.
+TEST_F(SimTest, DarkReceiverFailsEveryCallAndStartsAgainOverTheSameDisk) {
+  gEvents.clear();
+  sim_set_observer(Record);
+  sim_set_sysvar(SYSVAR_Timeshift, 1);
+  TAP_SetSystemVar(SYSVAR_TimeshiftStorage, 1);  // set, never stored
+  sim_terminal_open(2, 1);
+  ASSERT_EQ(1, sim_mkdir("/DataFiles/Box"));
+  sim_timeshift_start("Buffer.rec");
+  sim_play("/DataFiles/TimeShift/Buffer.rec", 1);
+  ASSERT_EQ(0u, TAP_Hdd_ChangeDir("/DataFiles"));
+  void* block = TAP_MemAlloc(16);
+  ASSERT_NE(nullptr, block);
+  const int region = TAP_Osd_Create(0, 0, 100, 100, 0, 0);
+  TAP_Osd_PutS(region, 0, 0, 100, "Shown", 0xFFFFFFFF, 0, 0, 1, 0, 0);
+  TAP_Osd_Sync();
+  TAP_ExitNormal();
+  const int term = open("/dev/pts/2", 2);
+  ASSERT_GE(term, 0);
+  sim_advance(500);
+  sim_power_cut();
+  EXPECT_EQ(1, sim_power_is_off());
+  EXPECT_EQ(1, sim_screen_empty());
+  EXPECT_EQ(6, write(term, "after", 6));  // a descriptor held on: nothing arrives
+  close(term);
+
+  const std::string before = Snapshot(disk);
+  TYPE_FolderEntry entry;
+  TYPE_RecInfo rec;
+  TYPE_PlayInfo play;
+  char buf[64] = "untouched";
+  struct Call {
+    const char* name;
+    long long result, dark;
+  } calls[] = {
+      {"TAP_Hdd_ChangeDir", TAP_Hdd_ChangeDir("/DataFiles/Box"), 1},
+      {"TAP_Hdd_Exist", TAP_Hdd_Exist("/DataFiles/TimeShift"), 0},
+      {"TAP_Hdd_Create", TAP_Hdd_Create("New", ATTR_FOLDER), 1},
+      {"TAP_Hdd_Delete", TAP_Hdd_Delete("Box"), 1},
+      {"TAP_Hdd_Rename", TAP_Hdd_Rename("Box", "Crate"), 1},
+      {"TAP_Hdd_FindFirst", TAP_Hdd_FindFirst(&entry, nullptr), 0},
+      {"TAP_Hdd_Fopen", TAP_Hdd_Fopen("/DataFiles/TimeShift/Buffer.rec") != nullptr, 0},
+      {"TAP_Hdd_GetRecInfo", TAP_Hdd_GetRecInfo(2, &rec), 0},
+      {"TAP_Hdd_GetPlayInfo", TAP_Hdd_GetPlayInfo(&play), 0},
+      {"TAP_Hdd_StopTs", TAP_Hdd_StopTs(), 0},
+      {"TAP_GetSystemVar", TAP_GetSystemVar(SYSVAR_Timeshift), 0},
+      {"TAP_SetSystemVar", TAP_SetSystemVar(SYSVAR_Timeshift, 0), 0},
+      {"TAP_MemAlloc", TAP_MemAlloc(8) != nullptr, 0},
+      {"TAP_Osd_Create", TAP_Osd_Create(0, 0, 10, 10, 0, 0), -1},
+      {"TAP_Osd_FillBox", TAP_Osd_FillBox(word(region), 0, 0, 5, 5, 0xFFFFFFFF), -1},
+      {"system", system("mv /mnt/hd/DataFiles/Box /mnt/hd/DataFiles/Crate"), -1},
+      {"open of a terminal", open("/dev/pts/2", 2), -1},
+  };
+  for (const Call& c : calls) EXPECT_EQ(c.dark, c.result) << c.name;
+  TAP_SPrint(buf, "%s", "formatted");  // the plug-in's own buffers still work
+  EXPECT_STREQ("formatted", buf);
+  TAP_Exit();
+  EXPECT_EQ(0, sim_exited());
+  EXPECT_EQ(before, Snapshot(disk));
+  EXPECT_EQ(0u, sim_shell_commands());
+
+  sim_power_restore(3000);
+  EXPECT_EQ(0, sim_power_is_off());
+  EXPECT_EQ(500u + 3000u, sim_ticks());
+  EXPECT_EQ("/mnt/hd/ProgramFiles", FolderFromTable());
+  EXPECT_EQ(1, sim_get_sysvar(SYSVAR_Timeshift));
+  EXPECT_EQ(0, sim_get_sysvar(SYSVAR_TimeshiftStorage)) << "never stored";
+  EXPECT_EQ(0u, sim_heap_in_use());
+  EXPECT_EQ(0u, sim_normal_depth());
+  EXPECT_EQ(0, sim_region_alive(region));
+  // Nothing records or plays; the buffer's set stays as the cut left it,
+  // though storage was off.
+  ASSERT_EQ(1, TAP_Hdd_GetRecInfo(2, &rec));
+  EXPECT_EQ(0, rec.recType);
+  ASSERT_EQ(1, TAP_Hdd_GetPlayInfo(&play));
+  EXPECT_EQ(0, play.playMode);
+  EXPECT_EQ(1, sim_exists("/DataFiles/TimeShift/Buffer.rec.inf"));
+  // The terminal open before is open again; what came in the dark is gone.
+  int again = open("/dev/pts/2", 2);
+  ASSERT_GE(again, 0);
+  EXPECT_EQ(4, write(again, "new", 4));
+  close(again);
+  EXPECT_STREQ("new", sim_terminal_text(2));
+  sim_set_observer(nullptr);
+  std::vector<std::string> power;
+  for (const std::string& e : gEvents)
+    if (e.compare(0, 6, "power:") == 0) power.push_back(e);
+  EXPECT_EQ((std::vector<std::string>{
+                "power:cut before any plug-in disk change",
+                "power:on again after 0:00:30 dark: the receiver starts over the same disk"}),
+            power);
+  sim_power_restore(100);  // the power is on: nothing happens
+  EXPECT_EQ(3500u, sim_ticks());
+}
+
+// The firmware loads the plug-in afresh at every start: an instance that
+// has run does not carry its statics into the next.
+TEST_F(SimTest, LoaderGivesAFreshInstanceOfThePluginEveryTime) {
+  const std::string file = BuildPath("brantlow.tap");
+  struct stat st;
+  if (stat(file.c_str(), &st) != 0) GTEST_SKIP() << "no plug-in file in this build";
+  LoadedPlugin first, second;
+  std::string error;
+  int init = -1;
+  ASSERT_TRUE(LoadPluginFresh(file.c_str(), &first, &error, &init)) << error;
+  EXPECT_EQ(0, init);
+  auto startups = [] {
+    std::string log = sim_log_text();
+    size_t count = 0;
+    for (size_t at = log.find("Checking TS folder on startup"); at != std::string::npos;
+         at = log.find("Checking TS folder on startup", at + 1))
+      ++count;
+    return count;
+  };
+  // Its first step is the start-up pass; later steps are not.
+  first.main();
+  first.eventHandler(EVT_IDLE, 0, 0);
+  first.eventHandler(EVT_IDLE, 0, 0);
+  EXPECT_EQ(1u, startups()) << sim_log_text();
+  ASSERT_TRUE(LoadPluginFresh(file.c_str(), &second, &error)) << error;
+  EXPECT_NE(first.handle, second.handle);
+  EXPECT_NE(reinterpret_cast<void*>(first.main), reinterpret_cast<void*>(second.main));
+  second.main();
+  second.eventHandler(EVT_IDLE, 0, 0);
+  EXPECT_EQ(2u, startups()) << "a fresh instance starts with its start-up pass";
+  UnloadPlugin(&second);
+  EXPECT_EQ(nullptr, second.handle);
+
+  LoadedPlugin none;
+  EXPECT_FALSE(LoadPluginFresh((disk + "/missing.tap").c_str(), &none, &error));
+  EXPECT_NE(std::string::npos, error.find("cannot load the plug-in")) << error;
+}
+
+// ---------------------------------------------------------------------------
+// Faults of every call that can fail on a receiver, and folder dates
+
+TEST_F(SimTest, EveryDiskCallCanBeMadeToFail) {
+  struct Case {
+    const char* what;
+    std::function<void()> fault;
+    std::function<bool()> fails;  // the call, true when it failed as the fault says
+    const char* listing;          // /DataFiles/Box afterwards: names only
+  };
+  auto names = [] {
+    char list[1024];
+    sim_list_folder("/DataFiles/Box", list, sizeof list);
+    std::string out;
+    for (const char* p = list; *p;) {
+      const char* sp = strchr(p, ' ');
+      out += std::string(p, sp) + " ";
+      p = strchr(p, '\n') + 1;
+    }
+    return out;
+  };
+  const Case cases[] = {
+      {"rename from", [] { sim_fail_rename("/DataFiles/Box/a.rec"); },
+       [] { return TAP_Hdd_Rename("a.rec", "b.rec") != 0; }, "a.rec data.bin "},
+      {"rename to", [] { sim_fail_rename("/DataFiles/Box/b.rec"); },
+       [] { return TAP_Hdd_Rename("a.rec", "b.rec") != 0; }, "a.rec data.bin "},
+      {"delete", [] { sim_fail_delete("/DataFiles/Box/a.rec"); },
+       [] { return TAP_Hdd_Delete("a.rec") != 0; }, "a.rec data.bin "},
+      {"mv refused", [] { sim_fail_mv("/DataFiles/Box/a.rec", 0); },
+       [] { return system("mv /mnt/hd/DataFiles/Box/a.rec /mnt/hd/DataFiles/Box/c.rec") != 0; },
+       "a.rec data.bin "},
+      {"mv moved but failed", [] { sim_fail_mv("/DataFiles/Box/c.rec", 1); },
+       [] { return system("mv /mnt/hd/DataFiles/Box/a.rec /mnt/hd/DataFiles/Box/c.rec") != 0; },
+       "c.rec data.bin "},
+      {"create", [] { sim_fail_create("/DataFiles/Box/n.rec"); },
+       [] { return TAP_Hdd_Create("n.rec", ATTR_NORMAL) != 0; }, "a.rec data.bin "},
+      {"open", [] { sim_fail_open("/DataFiles/Box/data.bin"); },
+       [] { return TAP_Hdd_Fopen("data.bin") == nullptr; }, "a.rec data.bin "},
+      {"write", [] { sim_fail_write("/DataFiles/Box/data.bin"); },
+       [] {
+         TYPE_File* f = TAP_Hdd_Fopen("data.bin");
+         const dword n = TAP_Hdd_Fwrite("xyz", 3, 1, f);
+         TAP_Hdd_Fclose(f);
+         return n == 0 && sim_file_size("/DataFiles/Box/data.bin") == 10;
+       },
+       "a.rec data.bin "},
+      {"read", [] { sim_fail_read("/DataFiles/Box/data.bin", 0); },
+       [] {
+         char buf[16] = "untouched";
+         TYPE_File* f = TAP_Hdd_Fopen("data.bin");
+         const dword n = TAP_Hdd_Fread(buf, 10, 1, f);
+         TAP_Hdd_Fclose(f);
+         return n == 0 && strcmp(buf, "untouched") == 0;
+       },
+       "a.rec data.bin "},
+      {"read short", [] { sim_fail_read("/DataFiles/Box/data.bin", 1); },
+       [] {
+         char buf[16] = {};
+         TYPE_File* f = TAP_Hdd_Fopen("data.bin");
+         const dword whole = TAP_Hdd_Fread(buf, 10, 1, f);  // half a block: none whole
+         TAP_Hdd_Fseek(f, 0, 0);
+         const dword bytes = TAP_Hdd_Fread(buf + 5, 1, 10, f);
+         TAP_Hdd_Fclose(f);
+         return whole == 0 && bytes == 5 && strcmp(buf, "0123401234") == 0;
+       },
+       "a.rec data.bin "},
+      {"folder listing", [] { sim_fail_list("/DataFiles/Box"); },
+       [] {
+         TYPE_FolderEntry e;
+         const bool none = TAP_Hdd_FindFirst(&e, nullptr) == 0 && e.name[0] == 0;
+         TAP_Hdd_ChangeDir("/DataFiles");
+         const bool others = TAP_Hdd_FindFirst(&e, nullptr) == 2;
+         TAP_Hdd_ChangeDir("Box");
+         return none && others;
+       },
+       "a.rec data.bin "},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(1, sim_init(disk.c_str()));
+    WriteText("/DataFiles/Box/a.rec", "a");
+    WriteText("/DataFiles/Box/data.bin", "0123456789");
+    ASSERT_EQ(0u, TAP_Hdd_ChangeDir("/DataFiles/Box"));
+    c.fault();
+    EXPECT_TRUE(c.fails()) << c.what;
+    EXPECT_EQ(c.listing, names()) << c.what;
+    // Cleared, the same call works.
+    sim_clear_faults();
+    WriteText("/DataFiles/Box/a.rec", "a");
+    sim_rmtree("/DataFiles/Box/c.rec");
+    EXPECT_FALSE(c.fails()) << c.what << " after sim_clear_faults";
+  }
+}
+
+TEST_F(SimTest, ScreenAndPlayerFaults) {
+  const int a = TAP_Osd_Create(0, 0, 50, 50, 0, 0x8000);
+  const int b = TAP_Osd_Create(100, 100, 50, 50, 0, 0);
+  for (int result : {5, 1, -1, -7}) {
+    sim_fail_osd_fill(result);
+    sim_fail_osd_copy(-result);
+    EXPECT_EQ(result, TAP_Osd_FillBox(word(b), 0, 0, 10, 10, 0xFFFFFFFF));
+    EXPECT_EQ(-result, TAP_Osd_Copy(word(a), word(b), 0, 0, 10, 10, 0, 0, 0));
+    TAP_Osd_Sync();
+    EXPECT_EQ(1, sim_screen_empty()) << "a failed fill or copy draws nothing: " << result;
+  }
+  sim_fail_osd_fill(0);
+  EXPECT_EQ(0, TAP_Osd_FillBox(word(b), 0, 0, 10, 10, 0xFFFFFFFF));
+  TAP_Osd_Sync();
+  EXPECT_EQ(0xFFFFFFFFu, sim_screen_pixel(105, 105));
+
+  WriteText("/DataFiles/Film.rec", std::string(20000, 'x'));
+  TYPE_PlayInfo p;
+  for (long long blocks : {0LL, 7LL, -1LL}) {
+    sim_play("/DataFiles/Film.rec", 1);
+    sim_play_blocks(blocks);
+    ASSERT_EQ(1, TAP_Hdd_GetPlayInfo(&p));
+    EXPECT_EQ(1, p.playMode);
+    EXPECT_EQ(blocks < 0 ? 3u : dword(blocks), p.totalBlock) << blocks;
+  }
+}
+
+// A file system dates a folder whenever an entry arrives or leaves: the
+// firmware's calls and the shell's mv alike, by the receiver's clock.
+TEST_F(SimTest, FoldersAreDatedWhenEntriesArriveOrLeave) {
+  struct Case {
+    const char* what;
+    std::function<void()> change;
+    std::vector<const char*> dated;  // the folders that take the new date
+  } cases[] = {
+      {"create", [] { TAP_Hdd_Create("/DataFiles/In/new.rec", ATTR_NORMAL); }, {"In"}},
+      {"create a folder", [] { TAP_Hdd_Create("/DataFiles/In/Sub", ATTR_FOLDER); }, {"In"}},
+      {"delete", [] { TAP_Hdd_Delete("/DataFiles/In/x.rec"); }, {"In"}},
+      {"rename in place",
+       [] { TAP_Hdd_Rename("/DataFiles/In/x.rec", "/DataFiles/In/y.rec"); },
+       {"In"}},
+      {"rename across",
+       [] { TAP_Hdd_Rename("/DataFiles/In/x.rec", "/DataFiles/Save/x.rec"); },
+       {"In", "Save"}},
+      {"mv into a folder",
+       [] { system("mv /mnt/hd/DataFiles/In/x.rec /mnt/hd/DataFiles/Save"); },
+       {"In", "Save"}},
+      {"write",
+       [] {
+         TYPE_File* f = TAP_Hdd_Fopen("/DataFiles/In/x.rec");
+         TAP_Hdd_Fwrite("more", 4, 1, f);
+         TAP_Hdd_Fclose(f);
+       },
+       {}},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(1, sim_init(disk.c_str()));
+    WriteText("/DataFiles/In/x.rec", "x");
+    ASSERT_EQ(1, sim_mkdir("/DataFiles/Save"));
+    sim_advance(2 * 3600 * 100);  // 22:00
+    c.change();
+    char list[512];
+    sim_list_folder("/DataFiles", list, sizeof list);
+    std::string expected;
+    for (const char* folder : {"In", "Save", "TimeShift"}) {
+      bool dated = false;
+      for (const char* d : c.dated) dated = dated || strcmp(d, folder) == 0;
+      expected += std::string(folder) + " 0 2026-12-08 " + (dated ? "22:00" : "20:00") + "\n";
+    }
+    EXPECT_EQ(expected, list) << c.what;
+  }
 }

@@ -395,6 +395,17 @@ TEST(TapsimScenario, NamesTheFirstBadLineAndRunsNothing) {
       {"at 0:00:01 expect sky\n", 1, "unknown expectation 'sky'"},
       {"tune 1 1 extra\n", 1, "unexpected 'extra'"},
       {"at 0:00:01 record 0 start \"a/b.rec\"\n", 1, "plain file name"},
+      {"power cut\n", 1, "'power cut' is a timed action"},
+      {"power cut after\n", 1, "missing number of disk changes"},
+      {"power cut after 3 whole\n", 1, "unexpected 'whole'"},
+      {"at 0:00:01 power off\n", 1, "expected 'cut', not 'off'"},
+      {"boot delay 30\n", 1, "bad time '30'"},
+      {"fail frob /x\n", 1, "unknown fault 'frob'"},
+      {"fail mv /x quietly\n", 1, "unexpected 'quietly'"},
+      {"fail fill\n", 1, "missing the result it gives"},
+      {"at 0:00:01 play /x.rec blocks\n", 1, "missing number of blocks"},
+      {"at 0:00:01 play /x.rec speed 2\n", 1, "expected mode or blocks"},
+      {"at 0:00:01 expect cuts\n", 1, "missing number of power cuts"},
       {"# settings and expectations only\nsysvar 1 2\nexpect running\n", 3,
        "no 'run' or 'at' line, so nothing would be played"},
       {"", 1, "no 'run' or 'at' line"},
@@ -648,6 +659,11 @@ TEST(TapsimCommandLine, TakesGnuStyleOptions) {
       {{"--junit=", plugin, scn}, 2, "", "--junit needs a file"},
       {{"--quiet=yes", plugin, scn}, 2, "", "--quiet takes no value"},
       {{"-d", disk, plugin, scn, scn}, 2, "", "too many files"},
+      {{"--power-cut", "0", plugin, scn}, 2, "", "--power-cut takes a number of disk changes"},
+      {{"--power-cut=x", plugin, scn}, 2, "", "not 'x'"},
+      {{"--power-cut"}, 2, "", "--power-cut needs a number"},
+      {{"--half", plugin, scn}, 2, "", "--half needs --power-cut"},
+      {{"-q", "--power-cut", "4294967295", "--half", plugin, scn}, 0, "plug-in disk changes: ", ""},
       {{plugin}, 2, "", "expected a plug-in file and a scenario file"},
   };
   for (const Case& c : cases) {
@@ -764,4 +780,124 @@ TEST(TapsimRun, SetsUpTheDiskAndFailsOnImpossibleSetup) {
   r = RunTapsim({"--disk", disk, Plugin(), scn}, work);
   EXPECT_EQ(2, r.status);
   EXPECT_NE(std::string::npos, r.err.find(scn + ":2: cannot write /Some/Folder")) << r.err;
+}
+
+// ---------------------------------------------------------------------------
+// Power cuts: the receiver goes dark, starts again over the same disk after
+// the boot delay, and the plug-in starts afresh.
+
+namespace {
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// "plug-in disk changes: K" of a report.
+unsigned DiskChanges(const std::string& out) {
+  size_t at = out.find("plug-in disk changes: ");
+  return at == std::string::npos ? 0 : unsigned(std::stoul(out.substr(at + 22)));
+}
+
+}  // namespace
+
+TEST(TapsimPower, CutBetweenPassesAndTheStartAfterIt) {
+  std::string work = WorkDir();
+  std::string scn = work + "/cut.scn";
+  // A cut at a time between the passes: the first buffer is saved before
+  // it, the second recorded after the start; the buffer that records at the
+  // cut stays in the timeshift folder and is saved by the start-up pass.
+  Spit(scn,
+       "clock 2026-12-08 19:55:00\n"
+       "sysvar 17 1\n"
+       "sysvar 18 1\n"
+       "channel 1 1 \"One\"\n"
+       "event 1 1 \"News\" \"The evening news\"\n"
+       "tune 1 1\n"
+       "write /ProgramFiles/Settings/Brantlow/Brantlow.ini \"KeepBufferHours=48\\r\\n\"\n"
+       "boot delay 0:02:00\n"
+       "at 0:01:00 timeshift start \"TS.rec\"\n"
+       "at 0:11:00 timeshift stop\n"
+       "at 0:12:00 timeshift start \"TS2.rec\"\n"
+       "at 0:15:00 power cut\n"
+       "at 0:15:00 expect cuts 1\n"
+       "at 0:15:00 expect restarts 0\n"
+       "at 0:16:00 key ok\n"
+       "at 0:16:00 timeshift stop\n"
+       "at 0:16:00 expect file /DataFiles/TimeShift/TS2.rec\n"
+       "at 0:16:00 expect running\n"
+       "at 0:17:00 expect running\n"
+       "at 0:17:00 expect restarts 1\n"
+       "run 0:18:00\n"
+       "expect file \"/DataFiles/TimeShift/Save/News~The evening news.rec\"\n"
+       "expect nofile /DataFiles/TimeShift/TS2.rec\n"
+       "expect file /DataFiles/TimeShift/Save/TS2.rec.nav\n"
+       "expect cuts 1\n");
+  std::string disk = work + "/disk";
+  Result r = RunTapsim({"--disk", disk, Plugin(), scn}, work);
+  EXPECT_EQ(1, r.status) << r.out << r.err;
+  // Only the expectation of a running plug-in in the dark fails.
+  EXPECT_NE(std::string::npos, r.out.find("0:16:00.00  expect   expect running  FAIL")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("the receiver has no power")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("9 passed, 1 failed")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find(" 0:15:00.00  power    cut after plug-in disk change "))
+      << r.out;
+  EXPECT_NE(std::string::npos,
+            r.out.find(" 0:17:00.00  power    on again after 0:02:00 dark: the receiver starts "
+                       "over the same disk\n 0:17:00.00  start    __TAP_Init_ -> 0\n"))
+      << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("key ok (0x1001E) not sent: the receiver has no power"))
+      << r.out;
+  EXPECT_NE(std::string::npos,
+            r.out.find("timeshift stop not carried out: the receiver has no power"))
+      << r.out;
+  EXPECT_EQ(2u, Count(r.out, "start    TAP_Main -> 1")) << r.out;
+  // The log shows both starts, each with its start-up pass.
+  std::string log = Slurp(disk + "/ProgramFiles/Settings/Brantlow/Brantlow.log");
+  EXPECT_EQ(2u, Count(log, "Checking TS folder on startup")) << log;
+  EXPECT_GT(DiskChanges(r.out), 0u) << r.out;
+}
+
+// A sweep: a run counts its changes; a cut after the last one happens, one
+// after that does not; half way through a write leaves a line cut short.
+TEST(TapsimPower, PowerCutOptionCountsFromPowerOn) {
+  std::string work = WorkDir();
+  std::string scn = work + "/short.scn";
+  Spit(scn,
+       "write /ProgramFiles/Settings/Brantlow/Brantlow.ini \"KeepBufferHours=48\\r\\n\"\n"
+       "boot delay 0:00:05\nrun 0:00:20\nexpect running\n");
+  const std::string disk = work + "/disk";
+  Result r = RunTapsim({"-q", "--disk", disk, Plugin(), scn}, work);
+  ASSERT_EQ(0, r.status) << r.out << r.err;
+  const unsigned k = DiskChanges(r.out);
+  ASSERT_GT(k, 2u) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("plug-in disk changes: ")) << "also when quiet";
+  // The first change is the log's creation, the second its first write.
+  struct Case {
+    std::vector<std::string> options;
+    const char* cut;  // in the time line ("" none)
+  } cases[] = {
+      {{"--power-cut", std::to_string(k)}, "cut after plug-in disk change "},
+      {{"--power-cut", std::to_string(k + 1)}, ""},
+      {{"--power-cut=2", "--half"}, "cut after plug-in disk change 2 (TAP_Hdd_Fwrite "},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = c.options;
+    for (const std::string& a : {std::string("--disk"), disk, Plugin(), scn}) args.push_back(a);
+    r = RunTapsim(args, work);
+    EXPECT_EQ(0, r.status) << r.out << r.err;
+    EXPECT_EQ(*c.cut ? 1u : 0u, Count(r.out, "  power    cut after")) << r.out;
+    if (*c.cut) {
+      EXPECT_NE(std::string::npos, r.out.find(c.cut)) << r.out;
+    }
+    EXPECT_EQ(*c.cut ? 2u : 1u, Count(r.out, "start    TAP_Main")) << r.out;
+  }
+  // The half write left a piece of the first line's stamp, never the whole
+  // of it, and the plug-in of the next start wrote on after it.
+  std::string log = Slurp(disk + "/ProgramFiles/Settings/Brantlow/Brantlow.log");
+  EXPECT_EQ(0u, log.find("2026-")) << log;
+  EXPECT_EQ(std::string::npos, log.find("2026-12-08 20:00:00 ")) << log;
+  EXPECT_NE(std::string::npos, log.find("2026-12-08 20:00:05 ")) << log;
+  EXPECT_EQ(1u, Count(log, "Checking TS folder on startup")) << log;
 }

@@ -39,6 +39,7 @@ bool gClockSet = true;
 // System.
 constexpr int kSysVars = 256;
 int gSysVars[kSysVars];
+int gStoredSysVars[kSysVars];  // as TAP_WriteSystemVar last stored them: what a cut keeps
 unsigned gSysVarWrites;
 dword gState, gSubState = 0x1F;
 dword gSystemId;
@@ -154,6 +155,22 @@ bool ClockParts(int* year, int* month, int* day, int* hour, int* min, int* sec, 
 }
 
 __attribute__((weak)) void ScreenReset() {}
+__attribute__((weak)) void ClearScreenFaults() {}
+
+void FreeAllBlocks() {
+  if (!gBlocks) return;
+  for (const void* p : *gBlocks) free(const_cast<void*>(p));
+  gBlocks->clear();
+}
+
+// The receiver starts again: the settings as last stored, memory empty (the
+// blocks of the plug-in that ran before are gone with it), no plug-in ended.
+void CorePowerRestore() {
+  memcpy(gSysVars, gStoredSysVars, sizeof gSysVars);
+  gExited = 0;
+  gNormalDepth = 0;
+  FreeAllBlocks();
+}
 
 }  // namespace sim
 
@@ -167,6 +184,7 @@ TAP_EXPORT int sim_init(const char* diskDir) {
   gTicks = 0;
   SetClock(2026, 12, 8, 20, 0, 0);
   memset(gSysVars, 0, sizeof gSysVars);
+  memset(gStoredSysVars, 0, sizeof gStoredSysVars);
   gSysVarWrites = 0;
   gState = 0;
   gSubState = 0x1F;
@@ -175,10 +193,8 @@ TAP_EXPORT int sim_init(const char* diskDir) {
   gNormalDepth = 0;
   gAllocFailNth = 0;
   gAllocFailAll = false;
-  if (gBlocks) {
-    for (const void* p : *gBlocks) free(const_cast<void*>(p));
-    gBlocks->clear();
-  }
+  FreeAllBlocks();
+  PowerReset();
   sim_reset_counts();
   HostCallsReset();
   RecorderReset();
@@ -188,12 +204,18 @@ TAP_EXPORT int sim_init(const char* diskDir) {
 
 void TAP_Exit(void) {
   SIM_COUNT_CALL();
+  SIM_WHEN_DARK_RETURN();
   gExited = 1;
   Notify("exit", "");
 }
 
 int TAP_GetState(dword* state, dword* subState) {
   SIM_COUNT_CALL();
+  if (PowerOff()) {
+    if (state) *state = 0;
+    if (subState) *subState = 0;
+    return 0;
+  }
   if (state) *state = gState;
   if (subState) *subState = gSubState;
   return 1;
@@ -201,22 +223,26 @@ int TAP_GetState(dword* state, dword* subState) {
 
 void TAP_ExitNormal(void) {
   SIM_COUNT_CALL();
+  SIM_WHEN_DARK_RETURN();
   ++gNormalDepth;
 }
 
 void TAP_EnterNormal(void) {
   SIM_COUNT_CALL();
+  SIM_WHEN_DARK_RETURN();
   --gNormalDepth;
 }
 
 dword TAP_GetSystemId(void) {
   SIM_COUNT_CALL();
+  SIM_WHEN_DARK_RETURN(0);
   return gSystemId;
 }
 
 // Firmware version the simulated receiver reports.
 dword TAP_GetVersion(void) {
   SIM_COUNT_CALL();
+  SIM_WHEN_DARK_RETURN(0);
   return 0x1234;
 }
 
@@ -224,11 +250,13 @@ dword TAP_GetVersion(void) {
 // Settings
 int TAP_GetSystemVar(int varId) {
   SIM_COUNT_CALL();
+  SIM_WHEN_DARK_RETURN(0);
   return varId >= 0 && varId < kSysVars ? gSysVars[varId] : 0;
 }
 
 int TAP_SetSystemVar(int varId, int value) {
   SIM_COUNT_CALL();
+  SIM_WHEN_DARK_RETURN(0);
   if (varId < 0 || varId >= kSysVars) return 0;
   gSysVars[varId] = value;
   return 1;
@@ -236,12 +264,16 @@ int TAP_SetSystemVar(int varId, int value) {
 
 int TAP_WriteSystemVar(void) {
   SIM_COUNT_CALL();
+  SIM_WHEN_DARK_RETURN(0);
   ++gSysVarWrites;
+  memcpy(gStoredSysVars, gSysVars, sizeof gStoredSysVars);
   return 1;
 }
 
 // ---------------------------------------------------------------------------
-// Time
+// Time. It runs on while the power is off: the clock does not stop, and the
+// plug-in's code that still runs after a cut (it changes nothing) ends a
+// wait as it would.
 dword TAP_GetTick(void) {
   SIM_COUNT_CALL();
   return gTicks;
@@ -295,9 +327,11 @@ void TAP_Sleep(dword ticks) {
 }
 
 // ---------------------------------------------------------------------------
-// Memory and text
+// Memory and text. Filling and formatting the plug-in's own buffers work
+// while the power is off (they touch nothing but its memory).
 void* TAP_MemAlloc(dword size) {
   SIM_COUNT_CALL();
+  SIM_WHEN_DARK_RETURN(nullptr);
   if (gAllocFailAll) return nullptr;
   if (gAllocFailNth != 0 && --gAllocFailNth == 0) return nullptr;
   void* p = malloc(size ? size : 1);
@@ -311,6 +345,7 @@ void* TAP_MemAlloc(dword size) {
 // is not a live block.
 int TAP_MemFree(const void* addr) {
   SIM_COUNT_CALL();
+  SIM_WHEN_DARK_RETURN(0);
   if (!addr || !gBlocks || gBlocks->erase(addr) == 0) return 0;
   free(const_cast<void*>(addr));
   return 1;
@@ -331,7 +366,7 @@ void TAP_SPrint(char* s, const char* fmt, ...) {
 
 void TAP_Print(const char* fmt, ...) {
   SIM_COUNT_CALL();
-  if (!fmt) return;
+  if (!fmt || PowerOff()) return;
   va_list ap, ap2;
   va_start(ap, fmt);
   va_copy(ap2, ap);
@@ -374,7 +409,7 @@ TAP_EXPORT void sim_advance(uint32_t ticks) {
 // ---------------------------------------------------------------------------
 // Control: system
 TAP_EXPORT void sim_set_sysvar(int n, int value) {
-  if (n >= 0 && n < kSysVars) gSysVars[n] = value;
+  if (n >= 0 && n < kSysVars) gSysVars[n] = gStoredSysVars[n] = value;
 }
 TAP_EXPORT int sim_get_sysvar(int n) {
   return n >= 0 && n < kSysVars ? gSysVars[n] : 0;
@@ -409,6 +444,8 @@ TAP_EXPORT void sim_clear_faults(void) {
   gAllocFailAll = false;
   ClearDiskFaults();
   ClearSymbolFaults();
+  ClearShellFaults();
+  ClearScreenFaults();
 }
 TAP_EXPORT unsigned sim_heap_in_use(void) {
   return gBlocks ? static_cast<unsigned>(gBlocks->size()) : 0;

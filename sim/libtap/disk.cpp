@@ -37,6 +37,8 @@ TAP_EXPORT dword _curTapTask = 3;
 struct TYPE_File {
   int fd;
   bool isLog;        // name ends in ".log": written lines are captured
+  bool written;      // a write went through it: its close is a change of the disk
+  std::string path;  // receiver path, for faults and the time line
   std::string line;  // captured text of the line being written
 };
 
@@ -52,14 +54,17 @@ constexpr const char kMarkerText[] =
     "This folder is a disk of the simulated receiver (tapsim). The next run that\n"
     "uses it empties it.\n";
 
-std::string gRoot;                      // host path of the sandbox
-std::string gDiskError;                 // why the last sim_init refused its folder
+std::string gRoot;          // host path of the sandbox
+bool gTopWithSlash = true;  // the folder record names the top "/mnt/hd/", else "/mnt/hd"
+std::string gDiskError;     // why the last sim_init refused its folder
 char gCur[PATH_MAX] = "/ProgramFiles";  // current folder, receiver path
 TYPE_TapFolder* gFolderRecord;          // low memory
 char* gFolderPath;                      // low memory, "/mnt/hd/..."
 
 // Faults by receiver path.
-std::vector<std::string> gFailOpen, gFailChdir, gFailCreate;
+std::vector<std::string> gFailOpen, gFailChdir, gFailCreate, gFailRename, gFailDelete, gFailWrite,
+    gFailList;
+std::vector<std::string> gFailRead, gFailReadShort;  // reads nothing / half of what was asked
 
 // Folder scan of TAP_Hdd_FindFirst / TAP_Hdd_FindNext.
 std::string gScanFolder;  // host path
@@ -131,7 +136,8 @@ bool SetFolderText(const char* receiverPath) {
   if (!gFolderPath) return false;
   size_t n = strlen(kMount) + strlen(receiverPath) + 1;
   if (n > kPathTextCap) return false;
-  snprintf(gFolderPath, kPathTextCap, "%s%s", kMount, receiverPath);
+  const bool top = strcmp(receiverPath, "/") == 0;
+  snprintf(gFolderPath, kPathTextCap, "%s%s", kMount, top && !gTopWithSlash ? "" : receiverPath);
   return true;
 }
 
@@ -473,9 +479,24 @@ const char* DiskRoot() {
 }
 
 void ClearDiskFaults() {
-  gFailOpen.clear();
-  gFailChdir.clear();
-  gFailCreate.clear();
+  for (std::vector<std::string>* list :
+       {&gFailOpen, &gFailChdir, &gFailCreate, &gFailRename, &gFailDelete, &gFailWrite, &gFailList,
+        &gFailRead, &gFailReadShort})
+    list->clear();
+}
+
+// The power goes: open files are dropped (what was written is on the disk;
+// a log line not ended is captured as far as it got) and a folder scan ends.
+void DiskPowerCut() {
+  for (TYPE_File* f : std::vector<TYPE_File*>(gOpenFiles.begin(), gOpenFiles.end())) CloseFile(f);
+  gScanNames.clear();
+  gScanNext = 0;
+}
+
+// The receiver starts again: the plug-in stands in "/ProgramFiles".
+void DiskPowerRestore() {
+  strcpy(gCur, "/ProgramFiles");
+  SetFolderText(gCur);
 }
 
 // Recording sets for the recorder (receiver path of the stream file).
@@ -533,6 +554,7 @@ bool InitDisk(const char* diskDir) {
   gScanNext = 0;
   gLogText.clear();
   ClearDiskFaults();
+  gTopWithSlash = true;
   gRoot.clear();
   gDiskError.clear();
   if (!diskDir || !*diskDir) {
@@ -610,6 +632,7 @@ extern "C" {
 // Create, Delete and Rename; 1 means failure.
 dword TAP_Hdd_ChangeDir(const char* dir) {
   SIM_COUNT_CALL();
+  SIM_WHEN_DARK_RETURN(1);
   char rp[PATH_MAX], host[PATH_MAX];
   if (!Resolve(dir, rp, host) || InFaultList(gFailChdir, rp)) return 1;
   struct stat st;  // a link to a folder is no folder: never entered
@@ -621,6 +644,7 @@ dword TAP_Hdd_ChangeDir(const char* dir) {
 
 int TAP_Hdd_Exist(const char* name) {
   SIM_COUNT_CALL();
+  SIM_WHEN_DARK_RETURN(0);
   char rp[PATH_MAX], host[PATH_MAX];
   struct stat st;
   return Resolve(name, rp, host) && lstat(host, &st) == 0 ? 1 : 0;
@@ -628,6 +652,7 @@ int TAP_Hdd_Exist(const char* name) {
 
 dword TAP_Hdd_Create(const char* name, byte attr) {
   SIM_COUNT_CALL();
+  SIM_WHEN_DARK_RETURN(1);
   char rp[PATH_MAX], host[PATH_MAX];
   if (!Resolve(name, rp, host) || InFaultList(gFailCreate, rp) || strcmp(rp, "/") == 0) return 1;
   struct stat st;
@@ -645,29 +670,37 @@ dword TAP_Hdd_Create(const char* name, byte attr) {
   }
   StampNow(host);
   StampParent(host);
+  NoteDiskChange(Change::Create, rp);
   return 0;
 }
 
 dword TAP_Hdd_Delete(const char* name) {
   SIM_COUNT_CALL();
+  SIM_WHEN_DARK_RETURN(1);
   char rp[PATH_MAX], host[PATH_MAX];
   struct stat st;
-  if (!Resolve(name, rp, host) || strcmp(rp, "/") == 0 || lstat(host, &st) != 0) return 1;
+  if (!Resolve(name, rp, host) || strcmp(rp, "/") == 0 || InFaultList(gFailDelete, rp) ||
+      lstat(host, &st) != 0)
+    return 1;
   if ((S_ISDIR(st.st_mode) ? rmdir(host) : unlink(host)) != 0) return 1;
   StampParent(host);
+  NoteDiskChange(Change::Delete, rp);
   return 0;
 }
 
 dword TAP_Hdd_Rename(const char* oldName, const char* newName) {
   SIM_COUNT_CALL();
+  SIM_WHEN_DARK_RETURN(1);
   char rpOld[PATH_MAX], hostOld[PATH_MAX], rpNew[PATH_MAX], hostNew[PATH_MAX];
   if (!Resolve(oldName, rpOld, hostOld) || !Resolve(newName, rpNew, hostNew)) return 1;
   if (strcmp(rpOld, "/") == 0 || strcmp(rpNew, "/") == 0) return 1;
+  if (InFaultList(gFailRename, rpOld) || InFaultList(gFailRename, rpNew)) return 1;
   struct stat st;
   if (lstat(hostOld, &st) != 0 || lstat(hostNew, &st) == 0) return 1;
   if (rename(hostOld, hostNew) != 0) return 1;
   StampParent(hostOld);
   StampParent(hostNew);
+  NoteDiskChange(Change::Rename, (std::string(rpOld) + " to " + rpNew).c_str());
   return 0;
 }
 
@@ -678,6 +711,8 @@ dword TAP_Hdd_FindFirst(TYPE_FolderEntry* entry, const char* ext) {
   gScanNames.clear();
   gScanNext = 0;
   if (entry) memset(entry, 0, sizeof *entry);
+  SIM_WHEN_DARK_RETURN(0);
+  if (InFaultList(gFailList, gCur)) return 0;
   if (!HostPathOf(gCur, host, sizeof host) || !ListNames(host, &gScanNames)) return 0;
   gScanFolder = host;
   const dword count = static_cast<dword>(gScanNames.size());
@@ -688,6 +723,7 @@ dword TAP_Hdd_FindFirst(TYPE_FolderEntry* entry, const char* ext) {
 
 dword TAP_Hdd_FindNext(TYPE_FolderEntry* entry) {
   SIM_COUNT_CALL();
+  SIM_WHEN_DARK_RETURN(0);
   // Entries removed or renamed since the scan began are passed over.
   while (gScanNext < gScanNames.size())
     if (FillEntry(entry, gScanFolder, gScanNames[gScanNext++])) return 1;
@@ -696,6 +732,7 @@ dword TAP_Hdd_FindNext(TYPE_FolderEntry* entry) {
 
 TYPE_File* TAP_Hdd_Fopen(const char* name) {
   SIM_COUNT_CALL();
+  SIM_WHEN_DARK_RETURN(nullptr);
   char rp[PATH_MAX], host[PATH_MAX];
   if (!Resolve(name, rp, host) || InFaultList(gFailOpen, rp)) return nullptr;
   struct stat st;
@@ -706,22 +743,29 @@ TYPE_File* TAP_Hdd_Fopen(const char* name) {
   TYPE_File* f = new TYPE_File;
   f->fd = fd;
   f->isLog = EndsWith(rp, ".log");
+  f->written = false;
+  f->path = rp;
   gOpenFiles.insert(f);
   return f;
 }
 
 dword TAP_Hdd_Flen(TYPE_File* file) {
   SIM_COUNT_CALL();
+  SIM_WHEN_DARK_RETURN(0);
   struct stat st;
   if (!gOpenFiles.count(file) || fstat(file->fd, &st) != 0) return 0;
   return static_cast<dword>(st.st_size);
 }
 
+// A read fault reads nothing, or (short) half of the bytes asked for.
 dword TAP_Hdd_Fread(void* buf, dword blockSize, dword blockCount, TYPE_File* file) {
   SIM_COUNT_CALL();
+  SIM_WHEN_DARK_RETURN(0);
   if (!buf || blockSize == 0 || blockCount == 0 || !gOpenFiles.count(file)) return 0;
-  const uint64_t total = static_cast<uint64_t>(blockSize) * blockCount;
+  if (InFaultList(gFailRead, file->path.c_str())) return 0;
+  uint64_t total = static_cast<uint64_t>(blockSize) * blockCount;
   if (total > SIZE_MAX / 2) return 0;
+  if (InFaultList(gFailReadShort, file->path.c_str())) total /= 2;
   char* p = static_cast<char*>(buf);
   uint64_t done = 0;
   while (done < total) {
@@ -733,11 +777,17 @@ dword TAP_Hdd_Fread(void* buf, dword blockSize, dword blockCount, TYPE_File* fil
   return static_cast<dword>(done / blockSize);
 }
 
+// A write goes to the disk at once. The power cut armed for it half way
+// leaves the first half of its bytes there.
 dword TAP_Hdd_Fwrite(const void* buf, dword blockSize, dword blockCount, TYPE_File* file) {
   SIM_COUNT_CALL();
+  SIM_WHEN_DARK_RETURN(0);
   if (!buf || blockSize == 0 || blockCount == 0 || !gOpenFiles.count(file)) return 0;
-  const uint64_t total = static_cast<uint64_t>(blockSize) * blockCount;
+  if (InFaultList(gFailWrite, file->path.c_str())) return 0;
+  uint64_t total = static_cast<uint64_t>(blockSize) * blockCount;
   if (total > SIZE_MAX / 2) return 0;
+  const bool cutHalfWay = CutHalfWayThroughNext();
+  if (cutHalfWay) total /= 2;
   const char* p = static_cast<const char*>(buf);
   uint64_t done = 0;
   while (done < total) {
@@ -752,14 +802,19 @@ dword TAP_Hdd_Fwrite(const void* buf, dword blockSize, dword blockCount, TYPE_Fi
     ts[0].tv_nsec = ts[1].tv_nsec = 0;
     futimens(file->fd, ts);
     if (file->isLog) CaptureLog(file, p, static_cast<size_t>(done));
+    file->written = true;
   }
-  return static_cast<dword>(done / blockSize);
+  const dword blocks = cutHalfWay ? 0 : static_cast<dword>(done / blockSize);
+  // Last: a cut here drops the file.
+  if (done > 0 || cutHalfWay) NoteDiskChange(Change::Write, file->path.c_str());
+  return blocks;
 }
 
 // Moves the file position (origin 0 start, 1 current, 2 end). Returns the
 // new position, or 0xFFFFFFFF when the seek fails.
 dword TAP_Hdd_Fseek(TYPE_File* file, long offset, long origin) {
   SIM_COUNT_CALL();
+  SIM_WHEN_DARK_RETURN(0xFFFFFFFFu);
   if (!gOpenFiles.count(file) || origin < 0 || origin > 2) return 0xFFFFFFFFu;
   const int whence = origin == 0 ? SEEK_SET : origin == 1 ? SEEK_CUR : SEEK_END;
   off_t pos = lseek(file->fd, static_cast<off_t>(offset), whence);
@@ -768,7 +823,15 @@ dword TAP_Hdd_Fseek(TYPE_File* file, long offset, long origin) {
 
 void TAP_Hdd_Fclose(TYPE_File* file) {
   SIM_COUNT_CALL();
-  if (gOpenFiles.count(file)) CloseFile(file);
+  SIM_WHEN_DARK_RETURN();
+  if (!gOpenFiles.count(file)) return;
+  if (!file->written) {
+    CloseFile(file);
+    return;
+  }
+  const std::string path = file->path;
+  CloseFile(file);
+  NoteDiskChange(Change::Close, path.c_str());
 }
 
 // ---------------------------------------------------------------------------
@@ -933,6 +996,26 @@ TAP_EXPORT void sim_fail_chdir(const char* path) {
 }
 TAP_EXPORT void sim_fail_create(const char* path) {
   AddFault(gFailCreate, path);
+}
+TAP_EXPORT void sim_fail_rename(const char* path) {
+  AddFault(gFailRename, path);
+}
+TAP_EXPORT void sim_fail_delete(const char* path) {
+  AddFault(gFailDelete, path);
+}
+TAP_EXPORT void sim_fail_read(const char* path, int shortRead) {
+  AddFault(shortRead ? gFailReadShort : gFailRead, path);
+}
+TAP_EXPORT void sim_fail_write(const char* path) {
+  AddFault(gFailWrite, path);
+}
+TAP_EXPORT void sim_fail_list(const char* folder) {
+  AddFault(gFailList, folder);
+}
+
+TAP_EXPORT void sim_set_top_folder_slash(int slash) {
+  gTopWithSlash = slash != 0;
+  if (strcmp(gCur, "/") == 0) SetFolderText(gCur);
 }
 
 TAP_EXPORT const char* sim_log_text(void) {

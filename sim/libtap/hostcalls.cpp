@@ -24,8 +24,10 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "sim/libtap/internal.h"
+#include "sim/shell/shell_link.h"
 
 // The sanitizer runtimes look their functions up with dlsym before they are
 // set up, so the lookup path must run uninstrumented.
@@ -147,6 +149,52 @@ SIM_UNINSTRUMENTED void* NextAfter(const void* caller, const char* name) {
 // Shell
 unsigned gShellCommands;
 std::string* gLastShell;
+std::vector<shell_link::Fault>* gMvFaults;
+int gLinkFd = -1;  // the memory file shared with the shell's commands
+
+std::vector<shell_link::Fault>& MvFaults() {
+  if (!gMvFaults) gMvFaults = new std::vector<shell_link::Fault>;
+  return *gMvFaults;
+}
+
+// The link is mapped into this process once: filling and reading it costs
+// no system call, only the shell's child clears its close-on-exec flag.
+constexpr size_t kLinkSize = 64 * 1024;
+unsigned char* gLink;  // the mapping of gLinkFd
+
+// Fills the link for the next command: the changes left before an armed
+// cut, the clock, the faults of mv (as many as fit). False when there is no
+// link.
+bool PrepareLink() {
+  if (!gLink) {
+    if (gLinkFd < 0) gLinkFd = memfd_create("tapsim-shell", MFD_CLOEXEC);
+    if (gLinkFd < 0 || ftruncate(gLinkFd, kLinkSize) != 0) return false;
+    void* p = mmap(nullptr, kLinkSize, PROT_READ | PROT_WRITE, MAP_SHARED, gLinkFd, 0);
+    if (p == MAP_FAILED) return false;
+    gLink = static_cast<unsigned char*>(p);
+  }
+  std::string faults = shell_link::EncodeFaults(MvFaults());
+  const size_t room = kLinkSize - sizeof(shell_link::Header);
+  if (faults.size() > room) faults.resize(faults.rfind('\0', room - 1) + 1);
+  shell_link::Header h;
+  memset(&h, 0, sizeof h);
+  h.magic = shell_link::kMagic;
+  h.budget = ChangesBeforeCut();
+  h.clock = ClockSeconds();
+  h.faultBytes = static_cast<uint32_t>(faults.size());
+  memcpy(gLink, &h, sizeof h);
+  memcpy(gLink + sizeof h, faults.data(), faults.size());
+  return true;
+}
+
+// What the command did for the plug-in: its renames are changes of the disk,
+// and the power may have gone with one of them.
+void ReadLink(const char* command) {
+  shell_link::Header h;
+  memcpy(&h, gLink, sizeof h);
+  if (h.magic != shell_link::kMagic) return;
+  NoteShellRenames(h.renames, h.budget, h.off != 0, command);
+}
 
 std::string ShellBinFolder() {
   Dl_info info;
@@ -175,8 +223,9 @@ std::string& TermText(int n) {
 }
 
 // Moves what was written to terminal n since the last look into its text
-// and reports it.
-void Collect(int n) {
+// and reports it. While the power is off nothing reaches a terminal: what
+// the plug-in still writes to a descriptor it holds is passed over.
+void Collect(int n, bool keep = !PowerOff()) {
   if (n < 0 || n >= kTerminals || gTermFd[n] == 0) return;
   const int fd = gTermFd[n] - 1;
   struct stat64 st;  // 64-bit: a 32-bit fstat fails on large inode numbers
@@ -188,6 +237,7 @@ void Collect(int n) {
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     gTermRead[n] += got;
+    if (!keep) continue;
     gTermBytes[n] += static_cast<unsigned long>(got);
     for (ssize_t i = 0; i < got; ++i)
       if (buf[i] != '\0') fresh += buf[i];
@@ -206,7 +256,8 @@ void CloseTerminal(int n, bool collect) {
   gTermRead[n] = 0;
 }
 
-// A "/dev/pts/..." path: the descriptor of an open virtual terminal, or -1.
+// A "/dev/pts/..." path: the descriptor of an open virtual terminal, or -1
+// (always while the power is off).
 // A terminal that is not open costs what it costs on a receiver, one failed
 // system call: the kernel walks the same path and is asked for a folder
 // opened for writing, which nothing can satisfy (a folder cannot be opened
@@ -217,6 +268,10 @@ int OpenTerminal(const char* path, const char* rest) {
   if (rest[0] >= '0' && rest[0] <= '9' &&
       (rest[1] == '\0' || (rest[0] != '0' && rest[2] == '\0' && rest[1] >= '0' && rest[1] <= '9')))
     n = atoi(rest);
+  if (PowerOff()) {
+    errno = ENOENT;
+    return -1;
+  }
   if (n < 0 || n >= kTerminals || gTermFd[n] == 0) {
     OpenFn real = RealOpen();
     int fd = real ? real(path, O_RDWR | O_DIRECTORY | O_CLOEXEC) : -1;
@@ -259,6 +314,15 @@ void ClearSymbolFaults() {
   gSymErrorPending = false;
 }
 
+void ClearShellFaults() {
+  MvFaults().clear();
+}
+
+// The power goes: what reached the terminals before stays; nothing after.
+void HostCallsPowerCut() {
+  for (int n = 0; n < kTerminals; ++n) Collect(n, true);
+}
+
 void ResetShellCounts() {
   gShellCommands = 0;
   if (gLastShell) gLastShell->clear();
@@ -271,6 +335,7 @@ void HostCallsReset() {
     gTermBytes[n] = 0;
   }
   ClearSymbolFaults();
+  ClearShellFaults();
   ResetShellCounts();
 }
 
@@ -318,9 +383,11 @@ namespace sim {
 namespace {
 
 // Shell: /bin/sh -c CMD in the sandbox, with only the simulator's commands on
-// PATH. Returns the wait status like system().
+// PATH. Returns the wait status like system(); while the power is off it
+// runs nothing and returns -1.
 int SystemImpl(const char* command) {
   if (!command) return 1;
+  if (PowerOff()) return -1;
   ++gShellCommands;
   if (!gLastShell) gLastShell = new std::string;
   *gLastShell = command;
@@ -329,14 +396,19 @@ int SystemImpl(const char* command) {
   if (!root || !*root) return -1;
   const std::string pathVar = "PATH=" + ShellBinFolder();
   const std::string diskVar = std::string("TAPSIM_DISK=") + root;
+  const bool linked = PrepareLink();
+  const std::string linkVar =
+      std::string(shell_link::kEnvironment) + "=" + std::to_string(linked ? gLinkFd : -1);
   char* const argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"),
                         const_cast<char*>(command), nullptr};
   char* const envp[] = {const_cast<char*>(pathVar.c_str()), const_cast<char*>(diskVar.c_str()),
-                        nullptr};
+                        const_cast<char*>(linkVar.c_str()), nullptr};
+  const int linkFd = linked ? gLinkFd : -1;
   pid_t pid = fork();
   if (pid < 0) return -1;
   if (pid == 0) {
     if (chdir(root) != 0) _exit(127);
+    if (linkFd >= 0 && fcntl(linkFd, F_SETFD, 0) != 0) _exit(127);
     execve("/bin/sh", argv, envp);
     _exit(127);
   }
@@ -344,6 +416,7 @@ int SystemImpl(const char* command) {
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) return -1;
   }
+  if (linked) ReadLink(command);
   return status;
 }
 
@@ -453,6 +526,13 @@ TAP_EXPORT void sim_fail_symbol(const char* name, int fail) {
   }
   if (fail && gFailSymCount < kMaxFailSyms && strlen(name) < sizeof gFailSyms[0])
     strcpy(gFailSyms[gFailSymCount++], name);
+}
+
+TAP_EXPORT void sim_fail_mv(const char* path, int moved) {
+  char norm[PATH_MAX];
+  if (path && NormalisePath("/", path, norm, sizeof norm))
+    MvFaults().push_back(
+        shell_link::Fault{moved ? shell_link::kMovedButFails : shell_link::kRefuse, norm});
 }
 
 TAP_EXPORT unsigned sim_shell_commands(void) {

@@ -24,6 +24,38 @@ void CountCall(int index);
   } while (0)
 
 // ---------------------------------------------------------------------------
+// Power. While the power is off every firmware call of the plug-in changes
+// nothing and reports failure or nothing: each one that could change
+// anything starts with SIM_WHEN_DARK_RETURN(its failure result).
+bool PowerOff();
+#define SIM_WHEN_DARK_RETURN(...)              \
+  do {                                         \
+    if (::sim::PowerOff()) return __VA_ARGS__; \
+  } while (0)
+
+// The kinds of disk change the power cut counts (sim_disk_change_kind).
+enum class Change : unsigned char { Create, Write, Close, Rename, Delete, ShellRename };
+// Notes one change the plug-in made to the disk (what: the receiver path it
+// touched, for the time line); the power goes when it was the armed one.
+void NoteDiskChange(Change kind, const char* what);
+// True when the next change is the armed one and the cut falls half way
+// through it: a write then writes only the first half of its bytes.
+bool CutHalfWayThroughNext();
+// Changes left before the armed cut (0: none armed), for the shell's mv.
+unsigned ChangesBeforeCut();
+// The renames the shell's commands made (each a change), with the changes
+// still left before the cut, and whether the power went inside the command.
+void NoteShellRenames(unsigned renames, unsigned leftBeforeCut, bool cut, const char* command);
+// What each part does when the power goes and when it comes back.
+void CorePowerRestore();
+void DiskPowerCut();
+void DiskPowerRestore();
+void RecorderPowerCut();
+void HostCallsPowerCut();
+void ScreenPowerCut();  // a weak empty default, like ScreenReset
+void PowerReset();      // at sim_init
+
+// ---------------------------------------------------------------------------
 // Virtual time.
 uint32_t Ticks();        // 100 per second
 int64_t ClockSeconds();  // receiver clock: seconds since 1970-01-01 read as UTC
@@ -81,5 +113,7 @@ void ResetStopCounts();
 // Fault lists of the other parts (sim_clear_faults clears them all).
 void ClearDiskFaults();
 void ClearSymbolFaults();
+void ClearShellFaults();
+void ClearScreenFaults();  // a weak empty default, like ScreenReset
 
 }  // namespace sim

@@ -32,6 +32,7 @@ Slot gTs;
 struct Play {
   bool active;
   byte mode;
+  long long blocks;  // what the play info reports, -1: from the file's size
   std::string path;  // receiver path
 } gPlay;
 TYPE_FileRecord* gPlayRecord;  // low memory
@@ -107,6 +108,7 @@ void RecorderReset() {
   memset(&gTs, 0, sizeof gTs);
   gPlay.active = false;
   gPlay.mode = 0;
+  gPlay.blocks = -1;
   gPlay.path.clear();
   gChannels.clear();
   gTuned = false;
@@ -114,6 +116,16 @@ void RecorderReset() {
   gNextEvtId = 1;
   memset(&gEvent, 0, sizeof gEvent);
   ResetStopCounts();
+}
+
+// The power goes: every slot stops where it was. A power failure discards
+// nothing, so the timeshift buffer's set stays in the timeshift folder as far
+// as it was written, whatever system variable 18 says; at the next start
+// nothing records or plays until the viewer starts it again.
+void RecorderPowerCut() {
+  memset(gRec, 0, sizeof gRec);
+  memset(&gTs, 0, sizeof gTs);
+  gPlay.active = false;
 }
 
 void ResetStopCounts() {
@@ -133,6 +145,7 @@ int TAP_Hdd_GetRecInfo(byte slot, TYPE_RecInfo* recInfo) {
   SIM_COUNT_CALL();
   if (!recInfo) return 0;
   memset(recInfo, 0, sizeof *recInfo);
+  SIM_WHEN_DARK_RETURN(0);
   if (slot < gSlots) {
     FillSlot(recInfo, gRec[slot]);
   } else if (slot == gSlots) {
@@ -147,10 +160,12 @@ int TAP_Hdd_GetPlayInfo(TYPE_PlayInfo* playInfo) {
   SIM_COUNT_CALL();
   if (!playInfo) return 0;
   memset(playInfo, 0, sizeof *playInfo);
+  SIM_WHEN_DARK_RETURN(0);
   if (!gPlay.active || !gPlayRecord) return 1;
   playInfo->playMode = gPlay.mode;
   const long long size = sim_file_size(gPlay.path.c_str());
-  playInfo->totalBlock = static_cast<dword>((size > 0 ? size : 0) / 9024 + 1);
+  playInfo->totalBlock = gPlay.blocks >= 0 ? static_cast<dword>(gPlay.blocks)
+                                           : static_cast<dword>((size > 0 ? size : 0) / 9024 + 1);
   playInfo->fileWord = LowWord(gPlayRecord);
   return 1;
 }
@@ -159,6 +174,7 @@ int TAP_Hdd_GetPlayInfo(TYPE_PlayInfo* playInfo) {
 // timeshift buffer). 1 when something was recording there, else 0.
 int TAP_Hdd_StopRecord(byte slot) {
   SIM_COUNT_CALL();
+  SIM_WHEN_DARK_RETURN(0);
   ++gStopRecord[slot];
   if (slot < gSlots && gRec[slot].kind != 0) {
     memset(&gRec[slot], 0, sizeof gRec[slot]);
@@ -173,6 +189,7 @@ int TAP_Hdd_StopRecord(byte slot) {
 
 int TAP_Hdd_StopTs(void) {
   SIM_COUNT_CALL();
+  SIM_WHEN_DARK_RETURN(0);
   ++gStopTs;
   const bool was = gPlay.active;
   gPlay.active = false;
@@ -181,6 +198,7 @@ int TAP_Hdd_StopTs(void) {
 
 int TAP_Hdd_StopMp3(void) {
   SIM_COUNT_CALL();
+  SIM_WHEN_DARK_RETURN(0);
   ++gStopMp3;
   const bool was = gPlay.active;
   gPlay.active = false;
@@ -191,6 +209,11 @@ int TAP_Hdd_StopMp3(void) {
 // Firmware API: programme
 int TAP_Channel_GetCurrent(int* svcType, int* svcNum) {
   SIM_COUNT_CALL();
+  if (PowerOff()) {
+    if (svcType) *svcType = 0;
+    if (svcNum) *svcNum = 0;
+    return 0;
+  }
   if (svcType) *svcType = gTunedType;
   if (svcNum) *svcNum = gTunedNum;
   return gTuned ? 1 : 0;
@@ -198,6 +221,7 @@ int TAP_Channel_GetCurrent(int* svcType, int* svcNum) {
 
 TYPE_TapEvent* TAP_GetCurrentEvent(int svcType, int svcNum) {
   SIM_COUNT_CALL();
+  SIM_WHEN_DARK_RETURN(nullptr);
   const Channel* c = FindChannel(svcType, svcNum);
   if (!c || !c->hasEvent) return nullptr;
   memset(&gEvent, 0, sizeof gEvent);
@@ -209,6 +233,7 @@ TYPE_TapEvent* TAP_GetCurrentEvent(int svcType, int svcNum) {
 
 int TAP_Channel_GetInfo(int svcType, int svcNum, void* chInfo) {
   SIM_COUNT_CALL();
+  SIM_WHEN_DARK_RETURN(0);
   const Channel* c = FindChannel(svcType, svcNum);
   if (!c || !chInfo) return 0;
   TYPE_ChInfo* info = static_cast<TYPE_ChInfo*>(chInfo);
@@ -293,7 +318,12 @@ TAP_EXPORT void sim_play(const char* path, int playMode) {
   CopyCut(gPlayRecord->name, sizeof gPlayRecord->name, slash ? slash + 1 : path);
   gPlay.active = true;
   gPlay.mode = static_cast<byte>(playMode == 0 ? 1 : playMode);
+  gPlay.blocks = -1;
   gPlay.path = path;
+}
+
+TAP_EXPORT void sim_play_blocks(long long blocks) {
+  gPlay.blocks = blocks < 0 ? -1 : blocks > 0xFFFFFFFFLL ? 0xFFFFFFFFLL : blocks;
 }
 
 TAP_EXPORT void sim_play_stop(void) {

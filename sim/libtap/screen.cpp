@@ -81,6 +81,8 @@ struct Screen {
   std::string outputDir;
   bool fakeCreate = false;
   int fakeCreateResult = 0;
+  int failFill = 0;  // every fill returns this and draws nothing (0: off)
+  int failCopy = 0;  // every copy likewise
   std::string textsBuf;
 };
 
@@ -380,6 +382,37 @@ std::vector<Seen> VisibleTexts() {
   return seen;
 }
 
+// Puts a composed frame on the screen; a frame that differs from the one
+// shown is written as a screen file when asked.
+void Show(std::vector<uint32_t> frame) {
+  Screen& s = S();
+  if (s.shown.size() != frame.size()) s.shown.assign(frame.size(), 0);
+  if (frame == s.shown) return;
+  s.shown.swap(frame);
+#if SIM_SCREEN_PNG
+  if (!s.outputDir.empty()) {
+    uint32_t t = sim::Ticks();
+    char name[64];
+    snprintf(name, sizeof name, "/screen-%02u-%02u-%02u.%02u.png", t / 360000, t / 6000 % 60,
+             t / 100 % 60, t % 100);
+    std::string path = s.outputDir + name;
+    if (WritePng(s.shown, path.c_str())) sim::Notify("screen", path.c_str());
+  }
+#endif
+}
+
+// Every region gone, the handles free again and the region table empty.
+void RemoveRegions() {
+  Screen& s = S();
+  for (Region& r : s.regions) {
+    r.live = false;
+    r.px.clear();
+    r.texts.clear();
+  }
+  s.nextOrder = 1;
+  memset(_osdInfo, 0, sizeof _osdInfo);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -389,6 +422,7 @@ extern "C" {
 
 int TAP_Osd_Create(dword x, dword y, dword w, dword h, byte lutIdx, int flag) {
   SIM_COUNT_CALL();
+  SIM_WHEN_DARK_RETURN(-1);
   (void)lutIdx;
   Screen& s = S();
   if (s.fakeCreate) {
@@ -417,6 +451,7 @@ int TAP_Osd_Create(dword x, dword y, dword w, dword h, byte lutIdx, int flag) {
 
 int TAP_Osd_Delete(word rgn) {
   SIM_COUNT_CALL();
+  SIM_WHEN_DARK_RETURN(-1);
   Region* r = Get(rgn);
   if (!r) return -1;
   r->live = false;
@@ -429,6 +464,8 @@ int TAP_Osd_Delete(word rgn) {
 
 int TAP_Osd_FillBox(word rgn, dword x, dword y, dword w, dword h, dword color) {
   SIM_COUNT_CALL();
+  SIM_WHEN_DARK_RETURN(-1);
+  if (S().failFill != 0) return S().failFill;
   Region* r = Get(rgn);
   if (!r) return -1;
   Rect a = Clip(*r, x, y, w, h);
@@ -441,6 +478,7 @@ int TAP_Osd_FillBox(word rgn, dword x, dword y, dword w, dword h, dword color) {
 int TAP_Osd_Draw3dBoxFill(word rgn, dword x, dword y, dword w, dword h, dword c1, dword c2,
                           dword fc) {
   SIM_COUNT_CALL();
+  SIM_WHEN_DARK_RETURN(-1);
   Region* r = Get(rgn);
   if (!r) return -1;
   Rect box = Clip(*r, x, y, w, h);
@@ -459,6 +497,7 @@ int TAP_Osd_Draw3dBoxFill(word rgn, dword x, dword y, dword w, dword h, dword c1
 int TAP_Osd_PutS(word rgn, dword x, dword y, dword maxX, const char* str, dword fcolor,
                  dword bcolor, byte fntType, byte fntSize, byte bDot, byte align) {
   SIM_COUNT_CALL();
+  SIM_WHEN_DARK_RETURN(-1);
   (void)fntType;
   (void)bDot;
   Region* r = Get(rgn);
@@ -509,6 +548,7 @@ int TAP_Osd_PutS(word rgn, dword x, dword y, dword maxX, const char* str, dword 
 
 int TAP_Osd_PutGd(word rgn, int x, int y, const TYPE_GrData* gd, int sprite) {
   SIM_COUNT_CALL();
+  SIM_WHEN_DARK_RETURN(-1);
   (void)sprite;
   Region* r = Get(rgn);
   if (!r) return -1;
@@ -536,6 +576,8 @@ dword TAP_Osd_GetW(const char* str, byte fntType, byte fntSize) {
 int TAP_Osd_Copy(word srcRgn, word dstRgn, dword srcX, dword srcY, dword w, dword h, dword dstX,
                  dword dstY, int sprite) {
   SIM_COUNT_CALL();
+  SIM_WHEN_DARK_RETURN(-1);
+  if (S().failCopy != 0) return S().failCopy;
   Region* src = Get(srcRgn);
   Region* dst = Get(dstRgn);
   if (!src || !dst) return -1;
@@ -577,21 +619,8 @@ int TAP_Osd_Copy(word srcRgn, word dstRgn, dword srcX, dword srcY, dword w, dwor
 
 int TAP_Osd_Sync(void) {
   SIM_COUNT_CALL();
-  Screen& s = S();
-  std::vector<uint32_t> frame = Compose();
-  if (s.shown.size() != frame.size()) s.shown.assign(frame.size(), 0);
-  if (frame == s.shown) return 0;
-  s.shown.swap(frame);
-#if SIM_SCREEN_PNG
-  if (!s.outputDir.empty()) {
-    uint32_t t = sim::Ticks();
-    char name[64];
-    snprintf(name, sizeof name, "/screen-%02u-%02u-%02u.%02u.png", t / 360000, t / 6000 % 60,
-             t / 100 % 60, t % 100);
-    std::string path = s.outputDir + name;
-    if (WritePng(s.shown, path.c_str())) sim::Notify("screen", path.c_str());
-  }
-#endif
+  SIM_WHEN_DARK_RETURN(-1);
+  Show(Compose());
   return 0;
 }
 
@@ -662,21 +691,36 @@ void sim_fail_osd_create(int result) {
   S().fakeCreateResult = result;
 }
 
+void sim_fail_osd_fill(int result) {
+  S().failFill = result;
+}
+
+void sim_fail_osd_copy(int result) {
+  S().failCopy = result;
+}
+
 }  // extern "C"
 
 namespace sim {
 
 void ScreenReset() {
+  RemoveRegions();
+  S().shown.clear();
+  ClearScreenFaults();
+}
+
+void ClearScreenFaults() {
   Screen& s = S();
-  for (Region& r : s.regions) {
-    r.live = false;
-    r.px.clear();
-    r.texts.clear();
-  }
-  s.nextOrder = 1;
-  s.shown.clear();
   s.fakeCreate = false;
-  memset(_osdInfo, 0, sizeof _osdInfo);
+  s.failFill = 0;
+  s.failCopy = 0;
+}
+
+// The power goes: the screen is dark and no region is left; a screen that
+// showed something is written once more, empty.
+void ScreenPowerCut() {
+  RemoveRegions();
+  Show(Compose());
 }
 
 }  // namespace sim

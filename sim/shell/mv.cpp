@@ -8,8 +8,15 @@
 // the disk is none of the receiver's: a path naming it is refused.
 // The move is a rename(2), so its cost does not depend on the file's size.
 // DST naming an existing folder moves SRC into it; an existing file DST is
-// replaced. The folders' modification times are kept, since the simulated
-// receiver dates everything by its own virtual clock.
+// replaced. Both folders are dated by the receiver's virtual clock, as a
+// file system dates a folder that an entry enters or leaves.
+//
+// Run by the simulated receiver's shell, mv finds a link to it
+// (sim/shell/shell_link.h): it refuses to move anything once the power is
+// off, counts its rename as one of the plug-in's disk changes, cuts the
+// power right after it when it is the armed change, and fails as the
+// scenario's faults say. Without the link (run by hand) the folders keep
+// their dates.
 
 // 64-bit file offsets and inode numbers also on the 32-bit receiver build
 // (a 32-bit stat fails on large inode numbers).
@@ -24,6 +31,8 @@
 
 #include <string>
 #include <vector>
+
+#include "sim/shell/shell_link.h"
 
 namespace {
 
@@ -94,6 +103,55 @@ void Restore(const Times& t) {
   if (t.ok) futimens(t.fd, t.ts);
 }
 
+void Date(int fd, int64_t clock) {
+  struct timespec ts[2];
+  ts[0].tv_sec = ts[1].tv_sec = static_cast<time_t>(clock);
+  ts[0].tv_nsec = ts[1].tv_nsec = 0;
+  futimens(fd, ts);
+}
+
+// The link to the simulated receiver, read once.
+struct Link {
+  int fd = -1;
+  shell_link::Header header{};
+  std::vector<shell_link::Fault> faults;
+
+  bool Read() {
+    const char* env = getenv(shell_link::kEnvironment);
+    if (!env || !*env) return false;
+    char* end = nullptr;
+    long n = strtol(env, &end, 10);
+    if (*end || n < 0) return false;
+    fd = static_cast<int>(n);
+    if (pread(fd, &header, sizeof header, 0) != static_cast<ssize_t>(sizeof header) ||
+        header.magic != shell_link::kMagic) {
+      fd = -1;
+      return false;
+    }
+    std::string list(header.faultBytes, '\0');
+    if (header.faultBytes &&
+        pread(fd, &list[0], list.size(), sizeof header) != static_cast<ssize_t>(list.size()))
+      return false;
+    faults = shell_link::DecodeFaults(list.data(), list.size());
+    return true;
+  }
+  bool Write() {
+    return fd >= 0 && pwrite(fd, &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header);
+  }
+  // The fault for a move of src to dst (receiver paths), 0 when none.
+  char FaultFor(const std::string& src, const std::string& dst) const {
+    for (const shell_link::Fault& f : faults)
+      if (f.path == src || f.path == dst) return f.kind;
+    return 0;
+  }
+};
+
+std::string ReceiverPath(const std::vector<std::string>& parts) {
+  std::string out;
+  for (const std::string& p : parts) out += "/" + p;
+  return out.empty() ? "/" : out;
+}
+
 int Refuse(const char* src, const char* dst, const char* why) {
   fprintf(stderr, "mv: cannot move '%s' to '%s': %s\n", src, dst, why);
   return 1;
@@ -136,6 +194,12 @@ int main(int argc, char** argv) {
   // GNU mv refuses these as well: the folder is in use as "." or "..".
   if (fromDot) return Refuse(src, dst, strerror(EBUSY));
 
+  Link link;
+  const bool linked = link.Read();
+  if (linked && link.header.off) return Refuse(src, dst, "the receiver has no power");
+  const char fault = linked ? link.FaultFor(ReceiverPath(from), ReceiverPath(to)) : 0;
+  if (fault == shell_link::kRefuse) return Refuse(src, dst, strerror(EIO));
+
   const int root = open(disk, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (root < 0) {
     fprintf(stderr, "mv: cannot open the disk %s: %s\n", disk, strerror(errno));
@@ -173,11 +237,21 @@ int main(int argc, char** argv) {
     }
   }
 
-  const Times fromFolder = Remember(fromFd);
-  const Times toFolder = Remember(toFd);
+  // Without the link the folders keep their dates.
+  const Times fromFolder = linked ? Times{} : Remember(fromFd);
+  const Times toFolder = linked ? Times{} : Remember(toFd);
   if (renameat(fromFd, fromName.c_str(), toFd, toName.c_str()) != 0)
     return Refuse(src, dst, strerror(errno));
-  Restore(fromFolder);
-  Restore(toFolder);
+  if (!linked) {
+    Restore(fromFolder);
+    Restore(toFolder);
+    return 0;
+  }
+  Date(fromFd, link.header.clock);
+  Date(toFd, link.header.clock);
+  ++link.header.renames;
+  if (link.header.budget != 0 && --link.header.budget == 0) link.header.off = 1;
+  link.Write();
+  if (fault == shell_link::kMovedButFails) return Refuse(src, dst, strerror(EIO));
   return 0;
 }

@@ -44,6 +44,11 @@ const char kUsage[] =
     "  -r, --report=FILE    write the run as one HTML page: what failed, time line,\n"
     "                       screens, folders\n"
     "      --junit=FILE     write the expectations as JUnit XML, one test case each\n"
+    "      --power-cut=N    cut the power right after the plug-in's Nth change to the\n"
+    "                       disk, counted from power-on (the receiver starts again\n"
+    "                       after the scenario's boot delay)\n"
+    "      --half           with --power-cut: when that change is a write, cut half\n"
+    "                       way through it\n"
     "  -q, --quiet          print only failed expectations and the summary\n"
     "  -i, --info           show the plug-in's identification block and exit\n"
     "  -h, --help           show this help and exit\n"
@@ -157,18 +162,22 @@ struct Options {
   std::string screens;
   std::string report;
   std::string junit;
+  unsigned powerCut = 0;
+  bool half = false;
   bool keepDisk = false;
   bool quiet = false;
   bool info = false;
   std::vector<const char*> files;
 };
 
-enum LongOnly { kDiskFrom = 256, kJunit };
+enum LongOnly { kDiskFrom = 256, kJunit, kPowerCut, kHalf };
 
 const char kShortOptions[] = "d:s:r:qkihV";
 const struct option kLongOptions[] = {
     {"disk", required_argument, nullptr, 'd'},
     {"disk-from", required_argument, nullptr, kDiskFrom},
+    {"power-cut", required_argument, nullptr, kPowerCut},
+    {"half", no_argument, nullptr, kHalf},
     {"screens", required_argument, nullptr, 's'},
     {"report", required_argument, nullptr, 'r'},
     {"junit", required_argument, nullptr, kJunit},
@@ -182,7 +191,20 @@ const struct option kLongOptions[] = {
 
 // What an option's missing value should have been.
 const char* NeedsWhat(int option) {
-  return option == 'r' || option == kJunit ? " needs a file" : " needs a folder";
+  return option == 'r' || option == kJunit ? " needs a file"
+         : option == kPowerCut             ? " needs a number"
+                                           : " needs a folder";
+}
+
+// A count of 1 to 4294967295 in decimal digits; 0 when it is none.
+unsigned Count(const char* text) {
+  unsigned long long v = 0;
+  if (!*text || strlen(text) > 10) return 0;
+  for (const char* p = text; *p; ++p) {
+    if (*p < '0' || *p > '9') return 0;
+    v = v * 10 + unsigned(*p - '0');
+  }
+  return v <= 0xFFFFFFFFull ? unsigned(v) : 0;
 }
 
 // Fills options; returns -1 to go on, else the exit status.
@@ -201,6 +223,15 @@ int ParseOptions(int argc, char** argv, Options& o) {
         break;
       case kDiskFrom:
         o.diskFrom = optarg;
+        break;
+      case kPowerCut:
+        o.powerCut = Count(optarg);
+        if (!o.powerCut)
+          return Usage(shown + " takes a number of disk changes from 1 to 4294967295, not '" +
+                       optarg + "'");
+        break;
+      case kHalf:
+        o.half = true;
         break;
       case 's':
         o.screens = optarg;
@@ -245,6 +276,7 @@ int ParseOptions(int argc, char** argv, Options& o) {
     }
   }
   for (int i = optind; i < argc; ++i) o.files.push_back(argv[i]);
+  if (o.half && !o.powerCut) return Usage("--half needs --power-cut");
   return -1;
 }
 
@@ -408,6 +440,8 @@ int main(int argc, char** argv) {
   options.screens = o.screens;
   options.report = o.report;
   options.info = &tap;
+  options.powerCut = o.powerCut;
+  options.half = o.half;
   int status = tapsim::PlayScenario(o.files[0], scenario, options);
   if (!o.junit.empty()) {
     struct timespec ended;

@@ -18,6 +18,7 @@
 
 #include "platform/tap.h"
 #include "sim/control.h"
+#include "sim/loader/plugin_loader.h"
 #include "sim/tapsim/html_report.h"
 #include "sim/tapsim/report.h"
 
@@ -25,16 +26,19 @@ namespace tapsim {
 namespace {
 
 constexpr uint64_t kNever = ~uint64_t(0);
+constexpr uint32_t kDefaultBootDelay = 30 * 100;  // ticks the receiver stays dark after a cut
 
 class Player {
  public:
-  Player(const Scenario& sc, TAP_EventHandlerFn handler) : sc_(sc), handler_(handler) {}
+  Player(const Scenario& sc, const char* pluginPath) : sc_(sc), pluginPath_(pluginPath) {}
 
   // Carries out a setting or action. False with error set when the
   // simulated receiver refused it.
   bool Apply(const Step& st, std::string& error);
+  // Loads the plug-in afresh and starts it: __TAP_Init_, TAP_Main. False
+  // with error set when the file is no plug-in that can start.
+  bool Start(std::string& error);
   int Play(std::vector<Outcome>& outcomes);
-  void SetHandler(TAP_EventHandlerFn handler) { handler_ = handler; }
 
  private:
   bool Fault(const Step& st, const std::string& what, std::string& error) {
@@ -45,14 +49,23 @@ class Player {
   // Whether an expectation holds now; when not, detail tells what was found.
   bool Check(const Step& st, std::string& detail);
   void Idle();
+  // After anything the plug-in ran: a power cut since is noted, and the
+  // receiver's start after the boot delay planned.
+  void NoteCut();
+  bool Restart(std::string& error);
+  bool Running() const { return !sim_exited() && !sim_power_is_off(); }
 
   const Scenario& sc_;
-  TAP_EventHandlerFn handler_;
+  const char* pluginPath_;
+  TAP_EventHandlerFn handler_ = nullptr;
   int slots_ = 2;
   uint32_t idleEvery_ = 10;
   uint64_t nextIdle_ = 0;  // first idle event at tick 0, after TAP_Main
   bool idleSent_ = false;
   uint64_t lastIdle_ = 0;
+  uint32_t bootDelay_ = kDefaultBootDelay;
+  uint64_t restartAt_ = kNever;  // while the power is off: when the receiver starts again
+  unsigned restarts_ = 0;
 };
 
 std::string Answer(dword v) {
@@ -62,6 +75,10 @@ std::string Answer(dword v) {
 }
 
 void Player::Send(const std::string& what, dword code, dword p1) {
+  if (sim_power_is_off()) {
+    ReportLine("event", what + " not sent: the receiver has no power");
+    return;
+  }
   if (sim_exited()) {
     ReportLine("event", what + " not sent: the plug-in has ended");
     return;
@@ -69,6 +86,7 @@ void Player::Send(const std::string& what, dword code, dword p1) {
   dword r = handler_(code, p1, 0);
   ReportFlush();
   ReportLine("event", what + " -> " + Answer(r));
+  NoteCut();
 }
 
 void Player::Idle() {
@@ -79,11 +97,60 @@ void Player::Idle() {
   uint64_t next = at + idleEvery_;
   uint64_t now = sim_ticks();  // the plug-in may have waited
   nextIdle_ = next > now ? next : now;
+  NoteCut();
+}
+
+void Player::NoteCut() {
+  if (!sim_power_is_off() || restartAt_ != kNever) return;
+  ReportFlush();
+  restartAt_ = uint64_t(sim_ticks()) + bootDelay_;
+}
+
+bool Player::Start(std::string& error) {
+  LoadedPlugin plugin;
+  int initResult = 0;
+  if (!LoadPluginFresh(pluginPath_, &plugin, &error, &initResult)) {
+    error = std::string("tapsim: ") + pluginPath_ + ": " + error;
+    return false;
+  }
+  HtmlReportPluginLoaded(plugin.handle);
+  ReportFlush();
+  ReportLine("start", "__TAP_Init_ -> " + std::to_string(initResult));
+  handler_ = plugin.eventHandler;
+  int mainResult = plugin.main();
+  ReportFlush();
+  ReportLine("start", "TAP_Main -> " + std::to_string(mainResult));
+  HtmlReportDiskStep();
+  // The first idle event follows TAP_Main at once.
+  if (idleEvery_ != 0) nextIdle_ = sim_ticks();
+  NoteCut();
+  return true;
+}
+
+// The receiver starts again over the same disk; the instance of the plug-in
+// that ran before the cut stays loaded but never runs again (the firmware
+// keeps no plug-in across a start).
+bool Player::Restart(std::string& error) {
+  restartAt_ = kNever;
+  sim_power_restore(bootDelay_);
+  ++restarts_;
+  return Start(error);
+}
+
+// Actions of the recorder and the player: a dark receiver records and plays
+// nothing.
+bool NeedsPower(Op op) {
+  return op == Op::TimeshiftStart || op == Op::TimeshiftStop || op == Op::RecordStart ||
+         op == Op::RecordStop || op == Op::Play || op == Op::PlayStop;
 }
 
 bool Player::Apply(const Step& st, std::string& error) {
   const long long* n = st.n;
   const char* s0 = st.s.empty() ? nullptr : st.s[0].c_str();
+  if (NeedsPower(st.op) && sim_power_is_off()) {
+    ReportLine("action", st.text + " not carried out: the receiver has no power");
+    return true;
+  }
   switch (st.op) {
     case Op::Clock:
       sim_set_clock(int(n[0]), int(n[1]), int(n[2]), int(n[3]), int(n[4]), int(n[5]));
@@ -157,6 +224,50 @@ bool Player::Apply(const Step& st, std::string& error) {
       break;
     case Op::FailAlloc:
       sim_fail_alloc(unsigned(n[0]));
+      sim_fail_alloc_all(int(n[1]));
+      break;
+    case Op::FailRename:
+      sim_fail_rename(s0);
+      break;
+    case Op::FailDelete:
+      sim_fail_delete(s0);
+      break;
+    case Op::FailMv:
+      sim_fail_mv(s0, int(n[0]));
+      break;
+    case Op::FailRead:
+      sim_fail_read(s0, int(n[0]));
+      break;
+    case Op::FailWrite:
+      sim_fail_write(s0);
+      break;
+    case Op::FailList:
+      sim_fail_list(s0);
+      break;
+    case Op::FailFill:
+      sim_fail_osd_fill(int(n[0]));
+      break;
+    case Op::FailCopy:
+      sim_fail_osd_copy(int(n[0]));
+      break;
+    case Op::FailRegion:
+      sim_fail_osd_create(int(n[0]));
+      break;
+    case Op::FailClear:
+      sim_clear_faults();
+      break;
+    case Op::PowerCutAfter:
+      sim_power_cut_after(unsigned(n[0]), int(n[1]));
+      break;
+    case Op::BootDelay:
+      bootDelay_ = uint32_t(n[0]);
+      break;
+    case Op::PowerCut:
+      if (sim_power_is_off())
+        ReportLine("power", "the power is off already");
+      else
+        sim_power_cut();
+      NoteCut();
       break;
     case Op::Channel:
       sim_add_channel(int(n[0]), int(n[1]), s0);
@@ -190,6 +301,7 @@ bool Player::Apply(const Step& st, std::string& error) {
       break;
     case Op::Play:
       sim_play(s0, int(n[0]));
+      if (n[1] >= 0) sim_play_blocks(n[1]);
       break;
     case Op::PlayStop:
       sim_play_stop();
@@ -341,10 +453,23 @@ bool Player::Check(const Step& st, std::string& detail) {
       break;
     case Op::ExpectExited:
     case Op::ExpectRunning:
-      pass = (sim_exited() != 0) == (st.op == Op::ExpectExited);
+      pass = st.op == Op::ExpectExited ? sim_exited() != 0 : Running();
       if (!pass)
-        detail = sim_exited() ? "the plug-in has ended (TAP_Exit)" : "the plug-in is still running";
+        detail = sim_exited()         ? "the plug-in has ended (TAP_Exit)"
+                 : sim_power_is_off() ? "the receiver has no power"
+                                      : "the plug-in is still running";
       break;
+    case Op::ExpectCuts:
+    case Op::ExpectRestarts: {
+      const unsigned seen = st.op == Op::ExpectCuts ? sim_power_cuts() : restarts_;
+      pass = seen == unsigned(st.n[0]);
+      if (!pass)
+        detail = std::to_string(seen) +
+                 (st.op == Op::ExpectCuts ? (seen == 1 ? " power cut" : " power cuts")
+                                          : (seen == 1 ? " restart" : " restarts")) +
+                 " so far" + (sim_power_is_off() ? "; the receiver has no power now" : "");
+      break;
+    }
     case Op::ExpectLog:
     case Op::ExpectNoLog: {
       pass = (sim_log_contains(s0) != 0) == (st.op == Op::ExpectLog);
@@ -387,11 +512,20 @@ int Player::Play(std::vector<Outcome>& outcomes) {
   for (;;) {
     uint64_t now = sim_ticks();
     uint64_t itemAt = i < items.size() ? items[i]->tick : kNever;
-    bool idleOn = !sim_exited() && nextIdle_ != kNever;
+    bool idleOn = Running() && nextIdle_ != kNever;
     uint64_t idleAt = idleOn ? nextIdle_ : kNever;
-    uint64_t at = itemAt < idleAt ? itemAt : idleAt;
+    uint64_t at = std::min(std::min(itemAt, idleAt), restartAt_);
     if (at == kNever || (at > sc_.endTick && i >= items.size())) break;
     if (at > now) sim_set_ticks(uint32_t(at));
+    // The receiver starts again before the lines of its time.
+    if (restartAt_ <= at) {
+      std::string error;
+      if (!Restart(error)) {
+        fprintf(stderr, "%s\n", error.c_str());
+        return 2;
+      }
+      continue;
+    }
 
     // The lines of this time, in file order; the idle event follows the
     // last action of the time (or comes first when the time has none).
@@ -400,7 +534,7 @@ int Player::Play(std::vector<Outcome>& outcomes) {
     size_t lastAction = j;
     for (size_t k = i; k < j; ++k)
       if (items[k]->stage == Stage::Action) lastAction = k;
-    auto idleDue = [&]() { return !sim_exited() && nextIdle_ != kNever && nextIdle_ <= at; };
+    auto idleDue = [&]() { return Running() && nextIdle_ != kNever && nextIdle_ <= at; };
     if (lastAction == j && idleDue()) Idle();
     for (size_t k = i; k < j; ++k) {
       const Step& st = *items[k];
@@ -416,7 +550,8 @@ int Player::Play(std::vector<Outcome>& outcomes) {
         if (!o.pass) ReportLine("expect", st.text + "  FAIL");
         continue;
       }
-      if (st.op != Op::Key && st.op != Op::Request) ReportLine("action", st.text);
+      const bool dark = NeedsPower(st.op) && sim_power_is_off();  // Apply tells
+      if (st.op != Op::Key && st.op != Op::Request && !dark) ReportLine("action", st.text);
       std::string error;
       if (!Apply(st, error)) {
         ReportFlush();
@@ -507,7 +642,7 @@ int PlayScenario(const char* pluginPath, const Scenario& scenario, const PlayOpt
   sim_set_observer(ReportObserve);
 
   // Power-on: the receiver as the scenario describes it, before the plug-in.
-  Player player(scenario, nullptr);
+  Player player(scenario, pluginPath);
   for (const Step& st : scenario.steps) {
     if (st.stage != Stage::PowerOn) continue;
     if (!player.Apply(st, error)) {
@@ -515,49 +650,20 @@ int PlayScenario(const char* pluginPath, const Scenario& scenario, const PlayOpt
       return 2;
     }
   }
+  if (options.powerCut) sim_power_cut_after(options.powerCut, options.half ? 1 : 0);
   HtmlReportDiskStep();
 
-  // A path without a folder would make dlopen search the library path.
-  std::string file = pluginPath;
-  if (file.find('/') == std::string::npos) file = "./" + file;
-  // RTLD_LOCAL: none of the plug-in's symbols (it may define its own abort,
-  // for one) takes the place of the runner's or the C library's.
-  void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!handle) {
-    const char* why = dlerror();
-    fprintf(stderr, "tapsim: %s: cannot load the plug-in: %s\n", pluginPath, why ? why : "?");
+  if (!player.Start(error)) {
+    fprintf(stderr, "%s\n", error.c_str());
     return 2;
   }
-  dlerror();
-  HtmlReportPluginLoaded(handle);
-  using InitFn = int (*)(TYPE_TapStart*);
-  InitFn init = reinterpret_cast<InitFn>(dlsym(handle, "__TAP_Init_"));
-  if (!init) {
-    fprintf(stderr, "tapsim: %s: the plug-in has no start routine __TAP_Init_\n", pluginPath);
-    return 2;
-  }
-  TYPE_TapStart start = {nullptr, nullptr};
-  int initResult = init(&start);
-  ReportFlush();
-  ReportLine("start", "__TAP_Init_ -> " + std::to_string(initResult));
-  if (!start.main || !start.eventHandler) {
-    fprintf(stderr,
-            "tapsim: %s: __TAP_Init_ did not name both entry points (TAP_Main and "
-            "TAP_EventHandler)\n",
-            pluginPath);
-    return 2;
-  }
-  int mainResult = start.main();
-  ReportFlush();
-  ReportLine("start", "TAP_Main -> " + std::to_string(mainResult));
-  HtmlReportDiskStep();
 
-  player.SetHandler(start.eventHandler);
   std::vector<Outcome> outcomes;
   int status = player.Play(outcomes);
   sim_set_observer(nullptr);
   if (status != 0) return finish(outcomes, status);
   ReportFolders();
+  ReportDiskChanges(sim_disk_changes());
   ReportOutcomes(scenario.file, outcomes);
   // The plug-in stays loaded: the firmware never unloads a running plug-in,
   // and its code may still be referenced by the simulated receiver.

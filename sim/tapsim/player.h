@@ -15,6 +15,8 @@ struct PlayOptions {
   std::string screens;   // folder for screen files, "" for none
   std::string report;    // HTML report file, "" for none
   const TapInfo* info = nullptr;  // the plug-in's identification block, for the report
+  unsigned powerCut = 0;          // the power goes after this disk change of the plug-in (0: none)
+  bool half = false;              // ... half way through it, when it is a write
 };
 
 // Runs the plug-in file through the scenario. Returns the exit status: 0

@@ -315,6 +315,12 @@ std::string LineShape(const std::string& text) {
   return Shape(WithoutStamp(text));
 }
 
+void ReportDiskChanges(unsigned changes) {
+  FlushFolded();
+  printf("%splug-in disk changes: %u\n", gQuiet ? "" : "\n", changes);
+  fflush(stdout);
+}
+
 void ReportOutcomes(const std::string& file, const std::vector<Outcome>& outcomes) {
   int passed = 0;
   int failed = 0;

@@ -73,6 +73,10 @@ class LineFolder {
   size_t next_ = 0;
 };
 
+// The line "plug-in disk changes: K", also in quiet mode: a sweep of power
+// cuts learns from it how many changes a run makes.
+void ReportDiskChanges(unsigned changes);
+
 struct Outcome {
   int line = 0;
   uint32_t tick = 0;

@@ -301,10 +301,72 @@ void ExpectWord(Cursor& c, const char* word) {
 
 const char* const kSettings =
     "clock, language, sysvar, state, slots, model, terminal, idle, dir, nodir, recording, write, "
-    "firmwaredat, fail, channel, event, tune";
+    "firmwaredat, fail, power, boot, channel, event, tune";
 const char* const kActions =
-    "timeshift, record, play, key, request, or a setting (clock, language, sysvar, state, slots, "
-    "model, terminal, idle, dir, nodir, recording, write, firmwaredat, fail, channel, event, tune)";
+    "timeshift, record, play, key, request, power, or a setting (clock, language, sysvar, state, "
+    "slots, model, terminal, idle, dir, nodir, recording, write, firmwaredat, fail, power, boot, "
+    "channel, event, tune)";
+const char* const kFaults =
+    "create, open, chdir, alloc, rename, delete, mv, read, write, list, fill, copy, region or "
+    "clear";
+
+// The result a failing screen call gives back: any int.
+long long ResultToken(Cursor& c, const char* what) {
+  return NumberToken(c, -2147483647LL - 1, 2147483647LL, what);
+}
+
+// An optional last word (false when the line ends there).
+bool OptionalWord(Cursor& c, const char* word) {
+  const Token* t = c.Peek();
+  if (!t || t->quoted || t->text != word) return false;
+  c.Skip();
+  return true;
+}
+
+void ParseFault(Cursor& c, Step& st) {
+  std::string what = c.Word((std::string("what to fail (") + kFaults + ")").c_str());
+  if (what == "create") {
+    st.op = Op::FailCreate;
+  } else if (what == "open") {
+    st.op = Op::FailOpen;
+  } else if (what == "chdir") {
+    st.op = Op::FailChdir;
+  } else if (what == "rename") {
+    st.op = Op::FailRename;
+  } else if (what == "delete") {
+    st.op = Op::FailDelete;
+  } else if (what == "mv") {
+    st.op = Op::FailMv;
+  } else if (what == "read") {
+    st.op = Op::FailRead;
+  } else if (what == "write") {
+    st.op = Op::FailWrite;
+  } else if (what == "list") {
+    st.op = Op::FailList;
+  } else if (what == "alloc") {
+    st.op = Op::FailAlloc;
+    const Token* t = c.Peek();
+    if (t && !t->quoted && t->text == "all") {
+      c.Skip();
+      st.n[1] = 1;
+    } else {
+      st.n[0] = NumberToken(c, 0, 0xFFFFFFFFLL, "allocation number");
+    }
+    return;
+  } else if (what == "fill" || what == "copy" || what == "region") {
+    st.op = what == "fill" ? Op::FailFill : what == "copy" ? Op::FailCopy : Op::FailRegion;
+    st.n[0] = ResultToken(c, "the result it gives");
+    return;
+  } else if (what == "clear") {
+    st.op = Op::FailClear;
+    return;
+  } else {
+    Fail("unknown fault '" + Shown(what) + "' (expected " + kFaults + ")");
+  }
+  st.s.push_back(ReceiverPath(c, what == "list" ? "folder" : "path"));
+  if (st.op == Op::FailMv) st.n[0] = OptionalWord(c, "moved");
+  if (st.op == Op::FailRead) st.n[0] = OptionalWord(c, "short");
+}
 
 // Receiver settings. Returns false when the word is no setting.
 bool ParseSetting(const std::string& word, Cursor& c, Step& st) {
@@ -381,21 +443,22 @@ bool ParseSetting(const std::string& word, Cursor& c, Step& st) {
     ExpectWord(c, "slots");
     st.n[1] = NumberToken(c, 0, 255, "number of recording slots");
   } else if (word == "fail") {
-    std::string what = c.Word("what to fail (create, open, chdir or alloc)");
-    if (what == "create")
-      st.op = Op::FailCreate;
-    else if (what == "open")
-      st.op = Op::FailOpen;
-    else if (what == "chdir")
-      st.op = Op::FailChdir;
-    else if (what == "alloc")
-      st.op = Op::FailAlloc;
-    else
-      Fail("unknown fault '" + Shown(what) + "' (expected create, open, chdir or alloc)");
-    if (st.op == Op::FailAlloc)
-      st.n[0] = NumberToken(c, 0, 0xFFFFFFFFLL, "allocation number");
-    else
-      st.s.push_back(ReceiverPath(c, "path"));
+    ParseFault(c, st);
+  } else if (word == "power") {
+    // "power cut" alone is the timed action; "power cut after N" arms a cut.
+    ExpectWord(c, "cut");
+    if (c.AtEnd()) {
+      st.op = Op::PowerCut;
+    } else {
+      ExpectWord(c, "after");
+      st.op = Op::PowerCutAfter;
+      st.n[0] = NumberToken(c, 0, 0xFFFFFFFFLL, "number of disk changes");
+      st.n[1] = OptionalWord(c, "half");
+    }
+  } else if (word == "boot") {
+    ExpectWord(c, "delay");
+    st.op = Op::BootDelay;
+    st.n[0] = ParseTime(c.Word("boot delay (H:MM:SS)"));
   } else if (word == "channel") {
     st.op = Op::Channel;
     st.n[0] = NumberToken(c, 0, 255, "service type");
@@ -457,9 +520,20 @@ void ParseAction(const std::string& word, Cursor& c, Step& st) {
       st.op = Op::Play;
       st.s.push_back(ReceiverPath(c, "file path"));
       st.n[0] = 0;
-      if (!c.AtEnd()) {
-        ExpectWord(c, "mode");
+      st.n[1] = -1;
+      const Token* t = c.Peek();
+      if (t && !t->quoted && t->text == "mode") {
+        c.Skip();
         st.n[0] = NumberToken(c, 0, 255, "play mode");
+      }
+      t = c.Peek();
+      if (t && !t->quoted && t->text == "blocks") {
+        c.Skip();
+        st.n[1] = NumberToken(c, 0, 0xFFFFFFFFLL, "number of blocks");
+      }
+      if (!c.AtEnd()) {
+        std::string w = c.Word("mode or blocks");
+        Fail("expected mode or blocks after the file path, not '" + Shown(w) + "'");
       }
     }
   } else if (word == "key") {
@@ -491,7 +565,7 @@ void ParseAction(const std::string& word, Cursor& c, Step& st) {
 void ParseExpect(Cursor& c, Step& st) {
   std::string w = c.Word(
       "what to expect (file, nofile, exited, running, log, nolog, console, "
-      "noconsole, screen or noscreen)");
+      "noconsole, screen, noscreen, cuts or restarts)");
   if (w == "file" || w == "nofile") {
     st.op = w == "file" ? Op::ExpectFile : Op::ExpectNoFile;
     st.s.push_back(ReceiverPath(c, "path"));
@@ -508,10 +582,14 @@ void ParseExpect(Cursor& c, Step& st) {
     st.s.push_back(Text(c, "text", false));
   } else if (w == "noscreen") {
     st.op = Op::ExpectNoScreen;
+  } else if (w == "cuts" || w == "restarts") {
+    st.op = w == "cuts" ? Op::ExpectCuts : Op::ExpectRestarts;
+    st.n[0] = NumberToken(c, 0, 0xFFFFFFFFLL,
+                          w == "cuts" ? "number of power cuts" : "number of restarts");
   } else {
     Fail("unknown expectation '" + Shown(w) +
-         "' (expected file, nofile, exited, running, log, nolog, console, noconsole, screen or "
-         "noscreen)");
+         "' (expected file, nofile, exited, running, log, nolog, console, noconsole, screen, "
+         "noscreen, cuts or restarts)");
   }
   c.End();
 }
@@ -594,6 +672,10 @@ bool ParseScenario(const std::string& file, const std::string& text, Scenario& o
           Fail("unknown directive '" + Shown(word) + "' (expected " + kSettings +
                ", at, run or expect)");
         }
+        if (st.op == Op::PowerCut)
+          Fail(
+              "'power cut' is a timed action (expected 'at H:MM:SS power cut', or 'power cut "
+              "after N' at power-on)");
         if (timed)
           Fail("setting '" + word + "' after the first timed line (expected 'at H:MM:SS " + word +
                " ...'; settings without 'at' describe the receiver at power-on)");

@@ -24,22 +24,36 @@ enum class Op {
   Recording,    // s[0] stream path, n[0..5] start
   Write,        // s[0] path, s[1] content
   FirmwareDat,  // s[0] folder, n[0] model, n[1] slots
-  FailCreate,   // s[0] path
-  FailOpen,     // s[0] path
-  FailChdir,    // s[0] path
-  FailAlloc,    // n[0] nth allocation (0: off)
-  Channel,      // n[0] type, n[1] number, s[0] name
-  Event,        // n[0] type, n[1] number, s[0] name, s[1] description; n[2] 1 = no event
-  Tune,         // n[0] type, n[1] number
+  // Faults: FailCreate to FailClear stay together (the report lists them).
+  FailCreate,  // s[0] path
+  FailOpen,    // s[0] path
+  FailChdir,   // s[0] path
+  FailAlloc,   // n[0] nth allocation (0: off), n[1] 1 = every allocation
+  FailRename,  // s[0] path
+  FailDelete,  // s[0] path
+  FailMv,      // s[0] path, n[0] 1 = moved all the same
+  FailRead,    // s[0] path, n[0] 1 = short
+  FailWrite,   // s[0] path
+  FailList,    // s[0] folder
+  FailFill,    // n[0] result (0: off)
+  FailCopy,    // n[0] result (0: off)
+  FailRegion,  // n[0] result of the next region creation
+  FailClear,
+  PowerCutAfter,  // n[0] changes (0: disarmed), n[1] 1 = half way through a write
+  BootDelay,      // n[0] ticks
+  Channel,        // n[0] type, n[1] number, s[0] name
+  Event,          // n[0] type, n[1] number, s[0] name, s[1] description; n[2] 1 = no event
+  Tune,           // n[0] type, n[1] number
   // Actions only a timed line can take.
   TimeshiftStart,  // s[0] name ("" = the firmware's default name)
   TimeshiftStop,
   RecordStart,  // n[0] slot, s[0] name
   RecordStop,   // n[0] slot
-  Play,         // s[0] path, n[0] mode
+  Play,         // s[0] path, n[0] mode, n[1] blocks (-1: from the file's size)
   PlayStop,
-  Key,      // n[0] key code, s[0] key name as written
-  Request,  // n[0] request number
+  PowerCut,  // the power goes now
+  Key,       // n[0] key code, s[0] key name as written
+  Request,   // n[0] request number
   // Expectations.
   ExpectFile,  // s[0] path
   ExpectNoFile,
@@ -51,6 +65,8 @@ enum class Op {
   ExpectNoConsole,
   ExpectScreen,
   ExpectNoScreen,
+  ExpectCuts,      // n[0] power cuts so far
+  ExpectRestarts,  // n[0] starts after a cut so far
 };
 
 enum class Stage { PowerOn, Action, Expect };

@@ -266,3 +266,15 @@ TEST_F(DirStackTest, EnterDirConfirmsWhereItStandsOrLeavesNothingPushed) {
     EXPECT_EQ(row.start, Current()) << "the plug-in stands where it stood";
   }
 }
+
+// The firmware may name the disk's top folder "/mnt/hd/" or "/mnt/hd": the
+// current folder is the text after the mount point either way.
+TEST_F(DirStackTest, TopFolderWithOrWithoutItsSlash) {
+  for (int slash : {1, 0}) {
+    sim_set_top_folder_slash(slash);
+    ASSERT_EQ(0u, TAP_Hdd_ChangeDir("/"));
+    char path[200] = "old";
+    EXPECT_EQ(0, HDD_TAP_GetCurrentDir(path)) << slash;
+    EXPECT_STREQ(slash ? "/" : "", path);
+  }
+}

@@ -168,3 +168,21 @@ TEST_F(FirmwareDatTest, CheckAndWalkOverRawImages) {
 }
 
 }  // namespace
+
+// A read that fails or comes back short leaves the image unread: the file
+// is not taken, whatever the bytes that did arrive say.
+TEST_F(FirmwareDatTest, FailedOrShortReadIsRejected) {
+  WriteText(kSettingsDat, Header(1) + Record(0x1234, 4));
+  const unsigned heap = sim_heap_in_use();
+  for (int shortRead : {0, 1}) {
+    sim_clear_faults();
+    sim_fail_read(kSettingsDat, shortRead);
+    EXPECT_EQ(0, Load()) << shortRead;
+    EXPECT_EQ(0u, FirmwareDatLoadedLength()) << shortRead;
+    EXPECT_EQ(heap, sim_heap_in_use()) << "the image is freed";
+    EXPECT_EQ(-1, HDD_TAP_DirStackDepth());
+  }
+  sim_clear_faults();
+  EXPECT_EQ(1, Load()) << "read again once the disk reads";
+  EXPECT_EQ(20u + 348u, FirmwareDatLoadedLength());
+}

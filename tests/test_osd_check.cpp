@@ -225,3 +225,23 @@ TEST_F(OsdCheckTest, WithoutRegionTableEveryRegionIsUndefinedAndLookupIsRetried)
 }
 
 }  // namespace
+
+// Any result but 0 is a failed fill or copy, a positive one too: the
+// firmware gives back what it likes.
+TEST_F(OsdCheckTest, FailedFillOrCopyWarnsWhateverItsResult) {
+  word a = static_cast<word>(TAP_Osd_Create(0, 0, 100, 50, 0, 0x8000));
+  word b = static_cast<word>(TAP_Osd_Create(0, 0, 60, 40, 0, 0));
+  for (int result : {1, 5, 127, -1, -2}) {
+    const std::string shown = std::to_string(result);
+    sim_fail_osd_fill(result);
+    EXPECT_EQ(result, TAP_Osd_FillBox_Chk("fill", b, 0, 0, 10, 10, 0xFF000000));
+    EXPECT_EQ("TAP_Osd_FillBox_Chk Warning: TAP_Osd_FillBox() returned " + shown + " @ fill\n",
+              Take());
+    sim_fail_osd_copy(result);
+    EXPECT_EQ(result, TAP_Osd_Copy_Chk("copy", a, b, 0, 0, 10, 10, 0, 0, 0));
+    EXPECT_EQ("TAP_Osd_Copy_Chk Warning: TAP_Osd_Copy() returned " + shown + " @ copy\n", Take());
+  }
+  sim_clear_faults();
+  EXPECT_EQ(0, TAP_Osd_FillBox_Chk("fill", b, 0, 0, 10, 10, 0xFF000000));
+  EXPECT_EQ("", Take());
+}

@@ -1028,3 +1028,37 @@ TEST_F(RecoveryTest, OperationsWriteTheirRecordFirstAndRemoveItLast) {
 }
 
 }  // namespace
+
+// A playback of no blocks is not playing the file: the firmware reports it
+// before it has read anything.
+TEST_F(RecFilesTest, InUseEmptyPlaybackPlaysNothing) {
+  MakeSet(kSave, "Play.rec");
+  for (int mode : {2, 5}) {
+    sim_play("/DataFiles/TimeShift/Save/Play.rec", mode);
+    sim_play_blocks(0);
+    EXPECT_EQ(0, HDD_isFileInUse("Play.rec")) << mode;
+    sim_play_blocks(1);
+    EXPECT_EQ(mode == 5 ? 2 : 1, HDD_isFileInUse("Play.rec")) << mode;
+  }
+}
+
+// The target folder's escaped path fills its 512-byte buffer at 512
+// characters: such a move is refused, the set stays; one less moves it.
+TEST_F(RecFilesTest, MoveRefusesATargetFolderOf512Characters) {
+  for (size_t length : {511u, 512u}) {
+    ASSERT_EQ(1, sim_init(disk.c_str()));
+    ASSERT_EQ(1, sim_mkdir(kSave));
+    WriteText((std::string(kTs) + "/x.ts").c_str(), "x");
+    std::string folder = kSave;
+    folder.resize(length, '/');  // the same folder, written with trailing slashes
+    int result = -1;
+    EXPECT_BALANCED(result = HDD_Move("x.ts", kTs, folder.c_str()));
+    const bool fits = length < 512;
+    EXPECT_EQ(fits ? 1 : 0, result) << length;
+    EXPECT_EQ(fits ? 0 : 1, sim_exists((std::string(kTs) + "/x.ts").c_str())) << length;
+    EXPECT_EQ(fits ? 1 : 0, sim_exists((std::string(kSave) + "/x.ts").c_str())) << length;
+    char list[256];
+    sim_list_folder(kSave, list, sizeof list);
+    EXPECT_EQ(fits, list[0] != 0) << "nothing else arrives in Save: " << list;
+  }
+}

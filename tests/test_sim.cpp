@@ -61,6 +61,10 @@ TEST_F(SimTest, PowerOnDiskAndCurrentFolderInTheTable) {
   EXPECT_NE(0u, *index);  // index mistakes must show
   EXPECT_EQ(0u, table[0].folderWord);
   EXPECT_EQ("/mnt/hd/ProgramFiles", FolderFromTable());
+  // Dated by the receiver's clock, also the folders a folder was made in.
+  char list[256];
+  sim_list_folder("/", list, sizeof list);
+  EXPECT_STREQ("DataFiles 0 2026-12-08 20:00\nProgramFiles 0 2026-12-08 20:00\n", list);
 
   EXPECT_EQ(0u, TAP_Hdd_ChangeDir("Settings"));
   EXPECT_EQ("/mnt/hd/ProgramFiles/Settings", FolderFromTable());

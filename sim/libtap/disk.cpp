@@ -598,11 +598,10 @@ bool InitDisk(const char* diskDir) {
 
   static const char* const kFolders[] = {"/ProgramFiles", "/ProgramFiles/Settings", "/DataFiles",
                                          "/DataFiles/TimeShift"};
-  for (const char* f : kFolders) {
-    std::string host = gRoot + f;
-    if (mkdir(host.c_str(), 0755) != 0) return false;
-    StampNow(host.c_str());
-  }
+  for (const char* f : kFolders)
+    if (mkdir((gRoot + f).c_str(), 0755) != 0) return false;
+  // Dated once all are made: a folder made inside another dates it anew.
+  for (const char* f : kFolders) StampNow((gRoot + f).c_str());
   StampNow(gRoot.c_str());
 
   // The plug-in's folder record in the firmware's table, in low memory.

@@ -52,9 +52,12 @@ int sim_exists(const char* path);
 void sim_set_top_folder_slash(int slash);
 // Sets a file's modification time (as the receiver's clock reads it).
 int sim_set_mtime(const char* path, int year, int month, int day, int hour, int min, int sec);
-// A recording set as the firmware writes it: the stream file, ".inf" whose
-// bytes 8-11 hold the start time (packed MJD/hour/minute, little-endian) and
-// ".nav"; all three dated at the start time.
+// A recording set as the firmware writes it: the stream file (4096 bytes),
+// ".inf" (128) whose bytes 8-11 hold the start time (packed MJD/hour/minute,
+// little-endian) and ".nav" (64); all three dated at the start time. The
+// stream's bytes 1 on and the ".nav"'s first bytes hold "PATH SECONDS" (the
+// receiver path it was made under, the start in seconds since 1970), as far
+// as they fit: every set's bytes are its own.
 int sim_make_recording(const char* streamPath, int year, int month, int day, int hour, int min,
                        int sec);
 // "FirmwareTMS.dat" in folder, with one model record mapping model to slots.
@@ -111,6 +114,10 @@ const char* sim_disk_change_kind(unsigned n);
 // is written, the call returns 0). Any other change is whole when the power
 // goes. Armed while the power is off, it counts from the next start.
 void sim_power_cut_after(unsigned n, int half);
+// The same, counting only the changes that name path (a receiver path): the
+// file created, written, closed or deleted, or the old or new name of a
+// rename or of a move of the shell's mv. NULL or "" counts every change.
+void sim_power_cut_after_changes_to(const char* path, unsigned n, int half);
 void sim_power_cut(void);       // power goes now
 int sim_power_is_off(void);     // 1 from the cut until sim_power_restore
 unsigned sim_power_cuts(void);  // cuts since sim_init

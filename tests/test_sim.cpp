@@ -820,6 +820,44 @@ TEST_F(SimTest, PowerCutHalfWayThroughAWriteLeavesItsFirstHalf) {
   }
 }
 
+// A cut armed for the changes of one path counts none of the others: the
+// rename to it, a move that lands there, a write to it.
+TEST_F(SimTest, PowerCutCountsOnlyTheChangesThatNameItsPath) {
+  struct Case {
+    const char* path;
+    unsigned n;
+    int half;
+    const char* after;  // the step after which the power is off ("" none)
+    const char* there;  // a file on the disk then
+  } cases[] = {
+      {"/ProgramFiles/b.txt", 1, 0, "rename", "/ProgramFiles/b.txt"},  // a rename's new name
+      {"/ProgramFiles/b.txt", 2, 0, "two moves in one command", "/ProgramFiles/Box/b.txt"},
+      {"/ProgramFiles/Box/d.txt", 1, 0, "two moves in one command", "/ProgramFiles/Box/d.txt"},
+      {"/ProgramFiles/Box", 1, 0, "create a folder", "/ProgramFiles/a.txt"},
+      {"/ProgramFiles/a.txt", 2, 1, "write", "/ProgramFiles/a.txt"},    // half the first write
+      {"/ProgramFiles/none.txt", 1, 0, "", "/ProgramFiles/Box/d.txt"},  // never named: no cut
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(1, sim_init(disk.c_str()));
+    sim_power_cut_after_changes_to(c.path, c.n, c.half);
+    std::string after;
+    for (const PluginStep& step : EveryKindOfChange()) {
+      step.run();
+      if (sim_power_is_off() && after.empty()) after = step.what;
+    }
+    EXPECT_EQ(c.after, after) << c.path << " " << c.n;
+    EXPECT_EQ(1, sim_exists(c.there)) << c.path << " " << c.n;
+    if (c.half) {
+      EXPECT_EQ("01234", ReadText("/ProgramFiles/a.txt"));
+    }
+  }
+  // The second move of the command is not made when the first was the cut.
+  ASSERT_EQ(1, sim_init(disk.c_str()));
+  sim_power_cut_after_changes_to("/ProgramFiles/b.txt", 2, 0);
+  for (const PluginStep& step : EveryKindOfChange()) step.run();
+  EXPECT_EQ(0, sim_exists("/ProgramFiles/Box/d.txt"));
+}
+
 // While the power is off the plug-in's calls change nothing and report
 // failure or nothing; the start after it is a receiver as at power-on over
 // the same disk.
@@ -1038,7 +1076,15 @@ TEST_F(SimTest, EveryDiskCallCanBeMadeToFail) {
     WriteText("/DataFiles/Box/data.bin", "0123456789");
     ASSERT_EQ(0u, TAP_Hdd_ChangeDir("/DataFiles/Box"));
     c.fault();
+    gEvents.clear();
+    sim_set_observer(Record);
     EXPECT_TRUE(c.fails()) << c.what;
+    sim_set_observer(nullptr);
+    // The time line tells the fault that hit: "fault:CALL ... (fail WORD)".
+    bool told = false;
+    for (const std::string& e : gEvents)
+      told = told || (e.compare(0, 6, "fault:") == 0 && e.find("(fail ") != std::string::npos);
+    EXPECT_TRUE(told) << c.what;
     EXPECT_EQ(c.listing, names()) << c.what;
     // Cleared, the same call works.
     sim_clear_faults();
@@ -1119,4 +1165,24 @@ TEST_F(SimTest, FoldersAreDatedWhenEntriesArriveOrLeave) {
     }
     EXPECT_EQ(expected, list) << c.what;
   }
+}
+
+// Every recording set the firmware writes has bytes of its own, its sizes
+// those of any other set.
+TEST_F(SimTest, RecordingSetsHaveContentsOfTheirOwn) {
+  ASSERT_EQ(1, sim_make_recording("/DataFiles/A.rec", 2026, 12, 6, 18, 0, 0));
+  ASSERT_EQ(1, sim_make_recording("/DataFiles/B.rec", 2026, 12, 6, 18, 0, 0));
+  ASSERT_EQ(1, sim_make_recording("/DataFiles/Save/A.rec", 2026, 12, 6, 18, 0, 0));
+  sim_timeshift_start(nullptr);
+  const std::string a = ReadText("/DataFiles/A.rec"), b = ReadText("/DataFiles/B.rec");
+  EXPECT_EQ(4096u, a.size());
+  EXPECT_EQ(a.size(), b.size());
+  EXPECT_NE(a, b);
+  EXPECT_NE(a, ReadText("/DataFiles/Save/A.rec"));
+  EXPECT_EQ(0x47, static_cast<unsigned char>(a[0]));
+  EXPECT_EQ(0, a.compare(1, 17, "/DataFiles/A.rec "));
+  EXPECT_EQ(64u, ReadText("/DataFiles/B.rec.nav").size());
+  EXPECT_EQ(0, ReadText("/DataFiles/B.rec.nav").compare(0, 16, "/DataFiles/B.rec"));
+  EXPECT_EQ(0, ReadText("/DataFiles/TimeShift/Timeshift.rec.nav")
+                   .compare(0, 34, "/DataFiles/TimeShift/Timeshift.rec"));
 }

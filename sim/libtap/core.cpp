@@ -332,8 +332,10 @@ void TAP_Sleep(dword ticks) {
 void* TAP_MemAlloc(dword size) {
   SIM_COUNT_CALL();
   SIM_WHEN_DARK_RETURN(nullptr);
-  if (gAllocFailAll) return nullptr;
-  if (gAllocFailNth != 0 && --gAllocFailNth == 0) return nullptr;
+  if (gAllocFailAll || (gAllocFailNth != 0 && --gAllocFailNth == 0)) {
+    NoteFault("TAP_MemAlloc of " + std::to_string(size) + " bytes failed (fail alloc)");
+    return nullptr;
+  }
   void* p = malloc(size ? size : 1);
   if (!p) return nullptr;
   if (!gBlocks) gBlocks = new std::unordered_set<const void*>;

@@ -105,6 +105,15 @@ bool InFaultList(const std::vector<std::string>& list, const char* receiverPath)
   return false;
 }
 
+// A fault of the list that hits the call on path: reported to the time
+// line, e.g. "TAP_Hdd_Fopen /DataFiles/x.inf failed (fail open)".
+bool Hits(const std::vector<std::string>& list, const char* receiverPath, const char* call,
+          const char* word, const char* what = "failed") {
+  if (!InFaultList(list, receiverPath)) return false;
+  NoteFault(std::string(call) + " " + receiverPath + " " + what + " (fail " + word + ")");
+  return true;
+}
+
 void AddFault(std::vector<std::string>& list, const char* path) {
   char norm[PATH_MAX];
   if (path && NormalisePath("/", path, norm, sizeof norm)) list.push_back(norm);
@@ -280,16 +289,22 @@ void CloseFile(TYPE_File* f) {
   delete f;
 }
 
-// Recording set: stream, ".inf" (start time at bytes 8-11) and ".nav".
-bool WriteRecordingSet(const char* hostStream, int64_t start) {
+// Recording set: stream, ".inf" (start time at bytes 8-11) and ".nav". Each
+// set's bytes are its own: the stream's first packet and the ".nav" begin
+// with the receiver path it was recorded under and its start, so that a
+// checker tells sets of the same sizes apart wherever they went.
+bool WriteRecordingSet(const char* hostStream, const char* receiverPath, int64_t start) {
   if (!MakeParentDirs(hostStream)) return false;
+  const std::string id = std::string(receiverPath) + " " + std::to_string(start);
   std::vector<unsigned char> stream(4 * 1024);
   for (size_t i = 0; i < stream.size(); ++i)
     stream[i] = i % 188 == 0 ? 0x47 : static_cast<unsigned char>(i);
+  memcpy(stream.data() + 1, id.data(), std::min<size_t>(id.size(), 187));
   unsigned char inf[128] = {};
   const uint32_t packed = PackedFromSeconds(start);
   for (int i = 0; i < 4; ++i) inf[8 + i] = static_cast<unsigned char>(packed >> (8 * i));
   unsigned char nav[64] = {};
+  memcpy(nav, id.data(), std::min(id.size(), sizeof nav));
   std::string base(hostStream);
   bool ok = WriteWhole(hostStream, stream.data(), stream.size(), start) &&
             WriteWhole((base + ".inf").c_str(), inf, sizeof inf, start) &&
@@ -502,7 +517,9 @@ void DiskPowerRestore() {
 // Recording sets for the recorder (receiver path of the stream file).
 bool MakeRecordingAt(const char* receiverPath, int64_t start) {
   char host[PATH_MAX];
-  return ControlPath(receiverPath, host) && WriteRecordingSet(host, start);
+  char rp[PATH_MAX];
+  return receiverPath && *receiverPath && NormalisePath("/", receiverPath, rp, sizeof rp) &&
+         HostPathOf(rp, host, sizeof host) && WriteRecordingSet(host, rp, start);
 }
 
 // A folder the receiver may start on: missing, empty, or marked as a disk
@@ -633,7 +650,7 @@ dword TAP_Hdd_ChangeDir(const char* dir) {
   SIM_COUNT_CALL();
   SIM_WHEN_DARK_RETURN(1);
   char rp[PATH_MAX], host[PATH_MAX];
-  if (!Resolve(dir, rp, host) || InFaultList(gFailChdir, rp)) return 1;
+  if (!Resolve(dir, rp, host) || Hits(gFailChdir, rp, "TAP_Hdd_ChangeDir", "chdir")) return 1;
   struct stat st;  // a link to a folder is no folder: never entered
   if (lstat(host, &st) != 0 || !S_ISDIR(st.st_mode)) return 1;
   if (!SetFolderText(rp)) return 1;
@@ -653,7 +670,9 @@ dword TAP_Hdd_Create(const char* name, byte attr) {
   SIM_COUNT_CALL();
   SIM_WHEN_DARK_RETURN(1);
   char rp[PATH_MAX], host[PATH_MAX];
-  if (!Resolve(name, rp, host) || InFaultList(gFailCreate, rp) || strcmp(rp, "/") == 0) return 1;
+  if (!Resolve(name, rp, host) || Hits(gFailCreate, rp, "TAP_Hdd_Create", "create") ||
+      strcmp(rp, "/") == 0)
+    return 1;
   struct stat st;
   const bool exists = lstat(host, &st) == 0;
   if (attr == ATTR_FOLDER) {
@@ -678,8 +697,8 @@ dword TAP_Hdd_Delete(const char* name) {
   SIM_WHEN_DARK_RETURN(1);
   char rp[PATH_MAX], host[PATH_MAX];
   struct stat st;
-  if (!Resolve(name, rp, host) || strcmp(rp, "/") == 0 || InFaultList(gFailDelete, rp) ||
-      lstat(host, &st) != 0)
+  if (!Resolve(name, rp, host) || strcmp(rp, "/") == 0 ||
+      Hits(gFailDelete, rp, "TAP_Hdd_Delete", "delete") || lstat(host, &st) != 0)
     return 1;
   if ((S_ISDIR(st.st_mode) ? rmdir(host) : unlink(host)) != 0) return 1;
   StampParent(host);
@@ -693,13 +712,16 @@ dword TAP_Hdd_Rename(const char* oldName, const char* newName) {
   char rpOld[PATH_MAX], hostOld[PATH_MAX], rpNew[PATH_MAX], hostNew[PATH_MAX];
   if (!Resolve(oldName, rpOld, hostOld) || !Resolve(newName, rpNew, hostNew)) return 1;
   if (strcmp(rpOld, "/") == 0 || strcmp(rpNew, "/") == 0) return 1;
-  if (InFaultList(gFailRename, rpOld) || InFaultList(gFailRename, rpNew)) return 1;
+  if (InFaultList(gFailRename, rpOld) || InFaultList(gFailRename, rpNew)) {
+    NoteFault(std::string("TAP_Hdd_Rename ") + rpOld + " to " + rpNew + " failed (fail rename)");
+    return 1;
+  }
   struct stat st;
   if (lstat(hostOld, &st) != 0 || lstat(hostNew, &st) == 0) return 1;
   if (rename(hostOld, hostNew) != 0) return 1;
   StampParent(hostOld);
   StampParent(hostNew);
-  NoteDiskChange(Change::Rename, (std::string(rpOld) + " to " + rpNew).c_str());
+  NoteDiskChange(Change::Rename, rpOld, rpNew);
   return 0;
 }
 
@@ -711,7 +733,7 @@ dword TAP_Hdd_FindFirst(TYPE_FolderEntry* entry, const char* ext) {
   gScanNext = 0;
   if (entry) memset(entry, 0, sizeof *entry);
   SIM_WHEN_DARK_RETURN(0);
-  if (InFaultList(gFailList, gCur)) return 0;
+  if (Hits(gFailList, gCur, "TAP_Hdd_FindFirst", "list", "found nothing")) return 0;
   if (!HostPathOf(gCur, host, sizeof host) || !ListNames(host, &gScanNames)) return 0;
   gScanFolder = host;
   const dword count = static_cast<dword>(gScanNames.size());
@@ -733,7 +755,7 @@ TYPE_File* TAP_Hdd_Fopen(const char* name) {
   SIM_COUNT_CALL();
   SIM_WHEN_DARK_RETURN(nullptr);
   char rp[PATH_MAX], host[PATH_MAX];
-  if (!Resolve(name, rp, host) || InFaultList(gFailOpen, rp)) return nullptr;
+  if (!Resolve(name, rp, host) || Hits(gFailOpen, rp, "TAP_Hdd_Fopen", "open")) return nullptr;
   struct stat st;
   if (lstat(host, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
   int fd = ::open(host, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
@@ -761,10 +783,11 @@ dword TAP_Hdd_Fread(void* buf, dword blockSize, dword blockCount, TYPE_File* fil
   SIM_COUNT_CALL();
   SIM_WHEN_DARK_RETURN(0);
   if (!buf || blockSize == 0 || blockCount == 0 || !gOpenFiles.count(file)) return 0;
-  if (InFaultList(gFailRead, file->path.c_str())) return 0;
+  if (Hits(gFailRead, file->path.c_str(), "TAP_Hdd_Fread", "read")) return 0;
   uint64_t total = static_cast<uint64_t>(blockSize) * blockCount;
   if (total > SIZE_MAX / 2) return 0;
-  if (InFaultList(gFailReadShort, file->path.c_str())) total /= 2;
+  if (Hits(gFailReadShort, file->path.c_str(), "TAP_Hdd_Fread", "read short", "came back short"))
+    total /= 2;
   char* p = static_cast<char*>(buf);
   uint64_t done = 0;
   while (done < total) {
@@ -782,10 +805,10 @@ dword TAP_Hdd_Fwrite(const void* buf, dword blockSize, dword blockCount, TYPE_Fi
   SIM_COUNT_CALL();
   SIM_WHEN_DARK_RETURN(0);
   if (!buf || blockSize == 0 || blockCount == 0 || !gOpenFiles.count(file)) return 0;
-  if (InFaultList(gFailWrite, file->path.c_str())) return 0;
+  if (Hits(gFailWrite, file->path.c_str(), "TAP_Hdd_Fwrite", "write")) return 0;
   uint64_t total = static_cast<uint64_t>(blockSize) * blockCount;
   if (total > SIZE_MAX / 2) return 0;
-  const bool cutHalfWay = CutHalfWayThroughNext();
+  const bool cutHalfWay = CutHalfWayThrough(file->path.c_str());
   if (cutHalfWay) total /= 2;
   const char* p = static_cast<const char*>(buf);
   uint64_t done = 0;

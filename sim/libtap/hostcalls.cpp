@@ -159,22 +159,22 @@ std::vector<shell_link::Fault>& MvFaults() {
 
 // The link is mapped into this process once: filling and reading it costs
 // no system call, only the shell's child clears its close-on-exec flag.
-constexpr size_t kLinkSize = 64 * 1024;
 unsigned char* gLink;  // the mapping of gLinkFd
 
 // Fills the link for the next command: the changes left before an armed
-// cut, the clock, the faults of mv (as many as fit). False when there is no
-// link.
+// cut and the path they count, the clock, the faults of mv (as many as
+// fit). False when there is no link.
 bool PrepareLink() {
   if (!gLink) {
     if (gLinkFd < 0) gLinkFd = memfd_create("tapsim-shell", MFD_CLOEXEC);
-    if (gLinkFd < 0 || ftruncate(gLinkFd, kLinkSize) != 0) return false;
-    void* p = mmap(nullptr, kLinkSize, PROT_READ | PROT_WRITE, MAP_SHARED, gLinkFd, 0);
+    if (gLinkFd < 0 || ftruncate(gLinkFd, shell_link::kSize) != 0) return false;
+    void* p = mmap(nullptr, shell_link::kSize, PROT_READ | PROT_WRITE, MAP_SHARED, gLinkFd, 0);
     if (p == MAP_FAILED) return false;
     gLink = static_cast<unsigned char*>(p);
   }
+  const std::string path = CutPath();
   std::string faults = shell_link::EncodeFaults(MvFaults());
-  const size_t room = kLinkSize - sizeof(shell_link::Header);
+  const size_t room = shell_link::kReportOffset - sizeof(shell_link::Header) - path.size();
   if (faults.size() > room) faults.resize(faults.rfind('\0', room - 1) + 1);
   shell_link::Header h;
   memset(&h, 0, sizeof h);
@@ -182,17 +182,31 @@ bool PrepareLink() {
   h.budget = ChangesBeforeCut();
   h.clock = ClockSeconds();
   h.faultBytes = static_cast<uint32_t>(faults.size());
+  h.pathBytes = static_cast<uint32_t>(path.size());
   memcpy(gLink, &h, sizeof h);
   memcpy(gLink + sizeof h, faults.data(), faults.size());
+  memcpy(gLink + sizeof h + faults.size(), path.data(), path.size());
+  memset(gLink + shell_link::kReportOffset, 0, sizeof(uint32_t));
   return true;
 }
 
-// What the command did for the plug-in: its renames are changes of the disk,
-// and the power may have gone with one of them.
+// What the command did for the plug-in: the faults that hit its mv, its
+// renames (changes of the disk), and whether the power went with one of them.
 void ReadLink(const char* command) {
   shell_link::Header h;
   memcpy(&h, gLink, sizeof h);
   if (h.magic != shell_link::kMagic) return;
+  uint32_t reported = 0;
+  memcpy(&reported, gLink + shell_link::kReportOffset, sizeof reported);
+  const size_t cap = shell_link::kSize - shell_link::kReportOffset - sizeof reported;
+  const char* text = reinterpret_cast<const char*>(gLink + shell_link::kReportOffset + 4);
+  std::string lines(text, reported < cap ? reported : cap);
+  for (size_t at = 0; at < lines.size();) {
+    size_t nl = lines.find('\n', at);
+    if (nl == std::string::npos) nl = lines.size();
+    if (nl > at) NoteFault(lines.substr(at, nl - at));
+    at = nl + 1;
+  }
   NoteShellRenames(h.renames, h.budget, h.off != 0, command);
 }
 

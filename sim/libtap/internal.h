@@ -5,6 +5,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <string>
+
 #include "platform/tap.h"
 #include "sim/control.h"
 
@@ -35,14 +37,18 @@ bool PowerOff();
 
 // The kinds of disk change the power cut counts (sim_disk_change_kind).
 enum class Change : unsigned char { Create, Write, Close, Rename, Delete, ShellRename };
-// Notes one change the plug-in made to the disk (what: the receiver path it
-// touched, for the time line); the power goes when it was the armed one.
-void NoteDiskChange(Change kind, const char* what);
-// True when the next change is the armed one and the cut falls half way
-// through it: a write then writes only the first half of its bytes.
-bool CutHalfWayThroughNext();
-// Changes left before the armed cut (0: none armed), for the shell's mv.
+// Notes one change the plug-in made to the disk: the receiver path it
+// touched (and a rename's new one); the power goes when it was the armed one.
+void NoteDiskChange(Change kind, const char* path, const char* newPath = nullptr);
+// True when a write to path is the armed change and the cut falls half way
+// through it: the write then writes only the first half of its bytes.
+bool CutHalfWayThrough(const char* path);
+// Changes left before the armed cut (0: none armed), and the path they must
+// name ("" any), for the shell's mv.
 unsigned ChangesBeforeCut();
+const char* CutPath();
+// Reports a fault that made a call fail, as the time line shows it.
+void NoteFault(const std::string& text);
 // The renames the shell's commands made (each a change), with the changes
 // still left before the cut, and whether the power went inside the command.
 void NoteShellRenames(unsigned renames, unsigned leftBeforeCut, bool cut, const char* command);

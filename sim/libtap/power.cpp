@@ -20,6 +20,7 @@ bool gOff;
 unsigned gCuts;
 unsigned gChanges;           // since sim_init
 unsigned gArmed;             // changes left before the cut, 0 when none is armed
+std::string gArmedPath;      // the receiver path those changes must name, "" any
 bool gHalf;                  // the armed change, when a write, is cut half way
 uint32_t gCutTick;           // tick of the last cut
 std::vector<Change> gKinds;  // the kind of each change since sim_init
@@ -53,6 +54,7 @@ void Cut(const std::string& why) {
   gOff = true;
   ++gCuts;
   gArmed = 0;
+  gArmedPath.clear();
   gHalf = false;
   gCutTick = Ticks();
   Notify("power", why.c_str());
@@ -76,21 +78,35 @@ bool PowerOff() {
   return gOff;
 }
 
-void NoteDiskChange(Change kind, const char* what) {
+// Whether a change of path (or a rename to newPath) counts for the armed cut.
+bool Counts(const char* path, const char* newPath) {
+  return gArmedPath.empty() || (path && gArmedPath == path) || (newPath && gArmedPath == newPath);
+}
+
+void NoteDiskChange(Change kind, const char* path, const char* newPath) {
   gKinds.push_back(kind);
   ++gChanges;
-  if (gArmed == 0 || --gArmed != 0) return;
+  if (gArmed == 0 || !Counts(path, newPath) || --gArmed != 0) return;
   std::string why = AfterChange() + " (" + TextOf(kind).call;
-  if (what && *what) why += std::string(" ") + what;
+  if (path && *path) why += std::string(" ") + path;
+  if (newPath && *newPath) why += std::string(" to ") + newPath;
   Cut(why + ")");
 }
 
-bool CutHalfWayThroughNext() {
-  return gArmed == 1 && gHalf;
+bool CutHalfWayThrough(const char* path) {
+  return gArmed == 1 && gHalf && Counts(path, nullptr);
 }
 
 unsigned ChangesBeforeCut() {
   return gArmed;
+}
+
+const char* CutPath() {
+  return gArmedPath.c_str();
+}
+
+void NoteFault(const std::string& text) {
+  Notify("fault", text.c_str());
 }
 
 void NoteShellRenames(unsigned renames, unsigned leftBeforeCut, bool cut, const char* command) {
@@ -105,6 +121,7 @@ void PowerReset() {
   gCuts = 0;
   gChanges = 0;
   gArmed = 0;
+  gArmedPath.clear();
   gHalf = false;
   gCutTick = 0;
   gKinds.clear();
@@ -125,6 +142,12 @@ TAP_EXPORT const char* sim_disk_change_kind(unsigned n) {
 }
 
 TAP_EXPORT void sim_power_cut_after(unsigned n, int half) {
+  sim_power_cut_after_changes_to(nullptr, n, half);
+}
+
+TAP_EXPORT void sim_power_cut_after_changes_to(const char* path, unsigned n, int half) {
+  char norm[4096];
+  gArmedPath = path && *path && NormalisePath("/", path, norm, sizeof norm) ? norm : "";
   gArmed = n;
   gHalf = gArmed != 0 && half != 0;
 }

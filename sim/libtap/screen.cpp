@@ -427,6 +427,8 @@ int TAP_Osd_Create(dword x, dword y, dword w, dword h, byte lutIdx, int flag) {
   Screen& s = S();
   if (s.fakeCreate) {
     s.fakeCreate = false;
+    sim::NoteFault("TAP_Osd_Create returned " + std::to_string(s.fakeCreateResult) +
+                   " (fail region)");
     return s.fakeCreateResult;
   }
   if (w == 0 || h == 0 || w > kMaxRegionSide || h > kMaxRegionSide) return -1;
@@ -465,7 +467,10 @@ int TAP_Osd_Delete(word rgn) {
 int TAP_Osd_FillBox(word rgn, dword x, dword y, dword w, dword h, dword color) {
   SIM_COUNT_CALL();
   SIM_WHEN_DARK_RETURN(-1);
-  if (S().failFill != 0) return S().failFill;
+  if (S().failFill != 0) {
+    sim::NoteFault("TAP_Osd_FillBox returned " + std::to_string(S().failFill) + " (fail fill)");
+    return S().failFill;
+  }
   Region* r = Get(rgn);
   if (!r) return -1;
   Rect a = Clip(*r, x, y, w, h);
@@ -577,7 +582,10 @@ int TAP_Osd_Copy(word srcRgn, word dstRgn, dword srcX, dword srcY, dword w, dwor
                  dword dstY, int sprite) {
   SIM_COUNT_CALL();
   SIM_WHEN_DARK_RETURN(-1);
-  if (S().failCopy != 0) return S().failCopy;
+  if (S().failCopy != 0) {
+    sim::NoteFault("TAP_Osd_Copy returned " + std::to_string(S().failCopy) + " (fail copy)");
+    return S().failCopy;
+  }
   Region* src = Get(srcRgn);
   Region* dst = Get(dstRgn);
   if (!src || !dst) return -1;

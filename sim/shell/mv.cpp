@@ -115,6 +115,7 @@ struct Link {
   int fd = -1;
   shell_link::Header header{};
   std::vector<shell_link::Fault> faults;
+  std::string cutPath;  // only renames from or to it count for the cut ("" all)
 
   bool Read() {
     const char* env = getenv(shell_link::kEnvironment);
@@ -133,10 +134,32 @@ struct Link {
         pread(fd, &list[0], list.size(), sizeof header) != static_cast<ssize_t>(list.size()))
       return false;
     faults = shell_link::DecodeFaults(list.data(), list.size());
+    cutPath.assign(header.pathBytes, '\0');
+    if (header.pathBytes && pread(fd, &cutPath[0], cutPath.size(), sizeof header + list.size()) !=
+                                static_cast<ssize_t>(cutPath.size()))
+      return false;
     return true;
   }
   bool Write() {
     return fd >= 0 && pwrite(fd, &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header);
+  }
+  // Whether a rename from or to these paths counts for the armed cut.
+  bool Counts(const std::string& from, const std::string& landed, const std::string& written) {
+    return cutPath.empty() || cutPath == from || cutPath == landed || cutPath == written;
+  }
+  // A line about a fault that hit, for the receiver's time line.
+  void Report(const std::string& line) {
+    uint32_t used = 0;
+    const off_t at = static_cast<off_t>(shell_link::kReportOffset);
+    if (pread(fd, &used, sizeof used, at) != static_cast<ssize_t>(sizeof used)) return;
+    const size_t cap = shell_link::kSize - shell_link::kReportOffset - sizeof used;
+    const std::string text = line + "\n";
+    if (used + text.size() > cap) return;
+    if (pwrite(fd, text.data(), text.size(), at + static_cast<off_t>(sizeof used + used)) !=
+        static_cast<ssize_t>(text.size()))
+      return;
+    used += static_cast<uint32_t>(text.size());
+    pwrite(fd, &used, sizeof used, at);
   }
   // The fault for a move of src to dst (receiver paths), 0 when none.
   char FaultFor(const std::string& src, const std::string& dst) const {
@@ -197,8 +220,12 @@ int main(int argc, char** argv) {
   Link link;
   const bool linked = link.Read();
   if (linked && link.header.off) return Refuse(src, dst, "the receiver has no power");
-  const char fault = linked ? link.FaultFor(ReceiverPath(from), ReceiverPath(to)) : 0;
-  if (fault == shell_link::kRefuse) return Refuse(src, dst, strerror(EIO));
+  const std::string source = ReceiverPath(from);
+  const char fault = linked ? link.FaultFor(source, ReceiverPath(to)) : 0;
+  if (fault == shell_link::kRefuse) {
+    link.Report("the shell's mv of " + source + " failed (fail mv)");
+    return Refuse(src, dst, strerror(EIO));
+  }
 
   const int root = open(disk, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (root < 0) {
@@ -217,9 +244,11 @@ int main(int argc, char** argv) {
   // DST: an existing folder (not a link to one) takes SRC in under its name.
   int toFd;
   std::string toName;
+  std::string target = ReceiverPath(to);  // where SRC lands, as a receiver path
   if (to.empty()) {
     toFd = dup(root);
     toName = fromName;
+    target = "/" + fromName;
   } else {
     toFd = OpenFolder(root, to, to.size() - 1);
     if (toFd < 0) return Refuse(src, dst, WalkError(errno));
@@ -234,6 +263,7 @@ int main(int argc, char** argv) {
       close(toFd);
       toFd = inner;
       toName = fromName;
+      target += "/" + fromName;
     }
   }
 
@@ -250,8 +280,13 @@ int main(int argc, char** argv) {
   Date(fromFd, link.header.clock);
   Date(toFd, link.header.clock);
   ++link.header.renames;
-  if (link.header.budget != 0 && --link.header.budget == 0) link.header.off = 1;
+  if (link.header.budget != 0 && link.Counts(source, target, ReceiverPath(to)) &&
+      --link.header.budget == 0)
+    link.header.off = 1;
   link.Write();
-  if (fault == shell_link::kMovedButFails) return Refuse(src, dst, strerror(EIO));
+  if (fault == shell_link::kMovedButFails) {
+    link.Report("the shell's mv of " + source + " moved it and failed (fail mv moved)");
+    return Refuse(src, dst, strerror(EIO));
+  }
   return 0;
 }

@@ -18,6 +18,12 @@ namespace shell_link {
 constexpr const char kEnvironment[] = "TAPSIM_LINK";
 constexpr uint32_t kMagic = 0x4B4E4C54u;  // "TLNK"
 
+// The memory file: the header, the fault list and the path the armed cut
+// counts (if any) after it, below kReportOffset; from there the lines mv
+// writes about the faults that hit (a 32-bit length, then the text).
+constexpr size_t kSize = 64 * 1024;
+constexpr size_t kReportOffset = 48 * 1024;
+
 struct Header {
   uint32_t magic;
   uint32_t renames;     // renames made for the plug-in by this command
@@ -25,7 +31,7 @@ struct Header {
   uint32_t off;         // 1 once the power went
   int64_t clock;        // the receiver's clock (seconds since 1970) that dates folders
   uint32_t faultBytes;  // size of the fault list that follows the header
-  uint32_t reserved;
+  uint32_t pathBytes;   // size of the path after it: only renames from or to it count (0: all)
 };
 static_assert(sizeof(Header) == 32, "the same layout on both machines");
 

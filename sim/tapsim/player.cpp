@@ -257,7 +257,7 @@ bool Player::Apply(const Step& st, std::string& error) {
       sim_clear_faults();
       break;
     case Op::PowerCutAfter:
-      sim_power_cut_after(unsigned(n[0]), int(n[1]));
+      sim_power_cut_after_changes_to(s0, unsigned(n[0]), int(n[1]));
       break;
     case Op::BootDelay:
       bootDelay_ = uint32_t(n[0]);

@@ -453,6 +453,10 @@ bool ParseSetting(const std::string& word, Cursor& c, Step& st) {
       ExpectWord(c, "after");
       st.op = Op::PowerCutAfter;
       st.n[0] = NumberToken(c, 0, 0xFFFFFFFFLL, "number of disk changes");
+      if (OptionalWord(c, "changes")) {
+        ExpectWord(c, "to");
+        st.s.push_back(ReceiverPath(c, "path the changes name"));
+      }
       st.n[1] = OptionalWord(c, "half");
     }
   } else if (word == "boot") {

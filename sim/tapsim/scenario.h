@@ -39,7 +39,8 @@ enum class Op {
   FailCopy,    // n[0] result (0: off)
   FailRegion,  // n[0] result of the next region creation
   FailClear,
-  PowerCutAfter,  // n[0] changes (0: disarmed), n[1] 1 = half way through a write
+  PowerCutAfter,  // n[0] changes (0: disarmed), n[1] 1 = half way through a write; s[0] the
+                  // path they name (none: every change)
   BootDelay,      // n[0] ticks
   Channel,        // n[0] type, n[1] number, s[0] name
   Event,          // n[0] type, n[1] number, s[0] name, s[1] description; n[2] 1 = no event

@@ -647,6 +647,8 @@ TEST_F(RecFilesTest, RenameFileMovesOneFileOntoAFreeNameOnly) {
        [] { sim_fail_open(In(kTs, "a.rec").c_str()); }, 0},
       {"a folder that cannot be entered", "Sub", "Other",
        [] { sim_fail_chdir(In(kTs, "Sub").c_str()); }, 0},
+      {"the firmware's rename fails", "a.rec", "b.rec",
+       [] { sim_fail_rename(In(kTs, "a.rec").c_str()); }, 0},
   };
   for (const Row& row : table) {
     SCOPED_TRACE(row.what);

@@ -272,6 +272,9 @@ void RecoverInterrupted(void) {
     case RECOVER_LEFT:
       TRACE("Interrupted operation on %s left for the next pass\r\n", name);
       break;
+    case RECOVER_GIVEN_UP:
+      TRACE("Interrupted operation on %s given up, its files stay where they are\r\n", name);
+      break;
     case RECOVER_UNREADABLE:
       TRACE("Brantlow.intent cannot be read\r\n");
       break;

@@ -166,14 +166,31 @@ int SetTaken(const char* candidate) {
 
 // Folders named like companions, as the passes' folder scans listed them: a
 // name whose entry says folder is a folder, also when the firmware refuses to
-// enter it. A few are kept, the oldest giving way.
+// enter it. Each is kept with the folder it was listed in (a path of at most
+// 199 and a name of 127 characters), a few at a time, the oldest giving way.
 constexpr int kSeenFolders = 4;
-char SeenFolders[kSeenFolders][kNameSize];
+constexpr size_t kSeenSize = 200 + kNameSize;
+char SeenFolders[kSeenFolders][kSeenSize];
 int SeenFolderNext = 0;
 
+// The current folder and name as one text ("/DataFiles/TimeShift/X.rec.inf")
+// into out (kSeenSize bytes); 0 when the current folder is unknown.
+int SeenKey(const char* name, char* out) {
+  char here[200];
+  here[0] = 0;
+  if (HDD_TAP_GetCurrentDir(here) != 0 || here[0] == 0 || !FitsName(name)) return 0;
+  size_t folder = strlen(here), length = strlen(name);  // 199 and 127 at the most
+  memcpy(out, here, folder);
+  out[folder] = '/';
+  memcpy(out + folder + 1, name, length + 1);
+  return 1;
+}
+
 bool SeenAsFolder(const char* name) {
+  char key[kSeenSize];
+  if (!SeenKey(name, key)) return false;
   for (const char* seen : SeenFolders)
-    if (seen[0] && strcmp(seen, name) == 0) return true;
+    if (seen[0] && strcmp(seen, key) == 0) return true;
   return false;
 }
 
@@ -536,13 +553,6 @@ int SlotRecording(const char* fileName, bool withTimeshift) {
 // ---------------------------------------------------------------------------
 // Recovery of an operation that a power failure cut short.
 
-// Where each member of an intent is now: at its old name (with the length
-// it had), at its new name, or neither.
-struct Places {
-  int atOld[kIntentMembers];
-  int atNew[kIntentMembers];
-};
-
 // The members of intent found under names[] in the current folder, each
 // with the length it had when the operation began.
 void FindMembers(const SetIntent* intent, const char (*names)[kNameSize], int* found) {
@@ -561,77 +571,82 @@ void SetFromIntent(const SetIntent* intent, const char (*names)[kNameSize], RecS
   }
 }
 
-// 1 when every member that is still anywhere stands on one side.
-bool Whole(const SetIntent* intent, const Places* at, bool* onNewSide) {
-  bool anyOld = false, anyNew = false;
-  for (int i = 0; i < intent->count; ++i) {
-    anyOld = anyOld || at->atOld[i];
-    anyNew = anyNew || at->atNew[i];
+// One step of a rename or move being finished (back 0) or undone (back 1):
+// member i of intent from its old name to its new one, or the other way.
+using StepFn = int (*)(const SetIntent* intent, int i, bool back);
+
+int RenameStepOf(const SetIntent* intent, int i, bool back) {
+  return back ? RenameStep(intent->newName[i], intent->oldName[i])
+              : RenameStep(intent->oldName[i], intent->newName[i]);
+}
+
+int MoveStepOf(const SetIntent* intent, int i, bool back) {
+  return MoveStep(intent->oldName[i], i, back);
+}
+
+// Finishes a rename or move cut short. The steps ran member by member in
+// order, so the members that stand under their new names (atNew) are the
+// ones that went; a member that has not gone is still under its old name,
+// while whatever stands under the old name of one that went is somebody
+// else's (the firmware may have started a new buffer under it) and is never
+// touched. Forward: each member not yet there goes, onto its name when that
+// is free (freeNew) and its old name holds a file (hasOld). When one cannot,
+// the members that went come back, each onto its old name when that is free
+// (freeOld). The current folder is the one the steps run from.
+int FinishSteps(const SetIntent* intent, int* atNew, const int* hasOld, const int* freeNew,
+                int* freeOld, StepFn step) {
+  bool forward = true;
+  for (int i = 0; i < intent->count && forward; ++i) {
+    if (atNew[i] || !hasOld[i]) continue;  // went, or is gone altogether
+    forward = freeNew[i] && step(intent, i, false) == 1;
+    if (forward) atNew[i] = freeOld[i] = 1;  // and its old name is free again
   }
-  *onNewSide = anyNew;
-  return !(anyOld && anyNew);
+  bool any = false;
+  for (int i = intent->count - 1; i >= 0; --i) {
+    if (!forward && atNew[i] && freeOld[i] && step(intent, i, true)) atNew[i] = 0;
+    any = any || atNew[i];
+  }
+  if (forward) return RECOVER_DONE;
+  // A member that can go neither way: nothing more can be done without
+  // overwriting somebody's file, so the record goes and the set stays.
+  return any ? RECOVER_GIVEN_UP : RECOVER_UNDONE;
 }
 
 int RecoverRename(const SetIntent* intent) {
   if (!HDD_TAP_EnterDir(intent->folder)) return RECOVER_LEFT;
-  Places at;
-  FindMembers(intent, intent->oldName, at.atOld);
-  FindMembers(intent, intent->newName, at.atNew);
-  // Forward, member by member in the order of the steps; when a member can
-  // go neither way the set stays as it is, and so does the record.
-  bool forward = true;
-  for (int i = 0; i < intent->count && forward; ++i) {
-    if (at.atNew[i] || !at.atOld[i]) continue;
-    forward = RenameStep(intent->oldName[i], intent->newName[i]) == 1;
-    if (forward) at.atOld[i] = 0, at.atNew[i] = 1;
+  int atNew[kIntentMembers], hasOld[kIntentMembers], freeNew[kIntentMembers],
+      freeOld[kIntentMembers];
+  FindMembers(intent, intent->newName, atNew);
+  for (int i = 0; i < intent->count; ++i) {
+    hasOld[i] = TAP_Hdd_Exist(intent->oldName[i]) != 0;
+    freeOld[i] = !hasOld[i];
+    freeNew[i] = TAP_Hdd_Exist(intent->newName[i]) == 0;
   }
-  for (int i = intent->count - 1; i >= 0 && !forward; --i) {
-    if (at.atNew[i] && RenameStep(intent->newName[i], intent->oldName[i]))
-      at.atNew[i] = 0, at.atOld[i] = 1;
-  }
+  int result = FinishSteps(intent, atNew, hasOld, freeNew, freeOld, RenameStepOf);
   HDD_TAP_PopDir();
-  bool onNewSide = false;
-  if (!Whole(intent, &at, &onNewSide)) return RECOVER_LEFT;
-  return onNewSide ? RECOVER_DONE : RECOVER_UNDONE;
+  return result;
 }
 
 int RecoverMove(const SetIntent* intent) {
-  Places at;
-  int takenNew[kIntentMembers], takenOld[kIntentMembers];
+  int atNew[kIntentMembers], hasOld[kIntentMembers], freeNew[kIntentMembers],
+      freeOld[kIntentMembers];
   if (!HDD_TAP_EnterDir(intent->to)) return RECOVER_LEFT;
-  FindMembers(intent, intent->newName, at.atNew);
-  for (int i = 0; i < intent->count; ++i) takenNew[i] = TAP_Hdd_Exist(intent->newName[i]) != 0;
+  FindMembers(intent, intent->newName, atNew);
+  for (int i = 0; i < intent->count; ++i) freeNew[i] = TAP_Hdd_Exist(intent->newName[i]) == 0;
   HDD_TAP_PopDir();
   if (!HDD_TAP_EnterDir(intent->folder)) return RECOVER_LEFT;
-  FindMembers(intent, intent->oldName, at.atOld);
-  for (int i = 0; i < intent->count; ++i) takenOld[i] = TAP_Hdd_Exist(intent->oldName[i]) != 0;
-
+  for (int i = 0; i < intent->count; ++i) {
+    hasOld[i] = TAP_Hdd_Exist(intent->oldName[i]) != 0;
+    freeOld[i] = !hasOld[i];
+  }
   RecSet from, to;
   SetFromIntent(intent, intent->oldName, &from);
   SetFromIntent(intent, intent->newName, &to);
-  if (!PlanMove(&from, intent->folder, &to, intent->to)) {
-    HDD_TAP_PopDir();
-    return RECOVER_LEFT;
-  }
-  // Forward when every member still to go has a free name there (a move
-  // never lands on a name something else took meanwhile); else back, each
-  // member onto its old name when that is free.
-  bool forward = true;
-  for (int i = 0; i < intent->count; ++i)
-    if (at.atOld[i] && !at.atNew[i] && takenNew[i]) forward = false;
-  for (int i = 0; i < intent->count && forward; ++i) {
-    if (!at.atOld[i] || at.atNew[i]) continue;
-    forward = MoveStep(intent->oldName[i], i, false) == 1;
-    if (forward) at.atOld[i] = 0, at.atNew[i] = 1;
-  }
-  for (int i = intent->count - 1; i >= 0 && !forward; --i) {
-    if (!at.atNew[i] || at.atOld[i]) continue;
-    if (!takenOld[i] && MoveStep(intent->oldName[i], i, true)) at.atNew[i] = 0, at.atOld[i] = 1;
-  }
+  int result = RECOVER_LEFT;
+  if (PlanMove(&from, intent->folder, &to, intent->to))
+    result = FinishSteps(intent, atNew, hasOld, freeNew, freeOld, MoveStepOf);
   HDD_TAP_PopDir();
-  bool onNewSide = false;
-  if (!Whole(intent, &at, &onNewSide)) return RECOVER_LEFT;
-  return onNewSide ? RECOVER_DONE : RECOVER_UNDONE;
+  return result;
 }
 
 int RecoverDelete(const SetIntent* intent) {
@@ -652,7 +667,10 @@ int RecoverDelete(const SetIntent* intent) {
     dword size = 0;
     if (Inspect(temp, &size) == kFile && size == intent->size[lastGone]) {
       TAP_Hdd_Delete(temp);
-      if (TAP_Hdd_Exist(temp)) result = RECOVER_LEFT;
+      // A delete that fails gives the member its name back; the next pass
+      // finds what is left of the set expired and tries again.
+      if (TAP_Hdd_Exist(temp))
+        result = RenameStep(temp, intent->oldName[lastGone]) ? RECOVER_GIVEN_UP : RECOVER_LEFT;
     }
     // The record's temporary name while it is free, so that a step cut
     // short again is found again.
@@ -660,13 +678,14 @@ int RecoverDelete(const SetIntent* intent) {
     StrCopyBounded(freeTemp, sizeof freeTemp, temp);
     for (int i = 0; i < intent->count && result == RECOVER_DONE; ++i) {
       if (!present[i]) continue;
-      if (HDD_isFileInUse(intent->oldName[i]) >= 3 ||
+      if (HDD_isFileRecorded(intent->oldName[i]) ||
           (TAP_Hdd_Exist(freeTemp) && !FreeTempName(freeTemp))) {
         result = RECOVER_LEFT;
         break;
       }
       StopUser(intent->oldName[i]);
-      if (DeleteStep(intent->oldName[i], freeTemp) != 1) result = RECOVER_LEFT;
+      int step = DeleteStep(intent->oldName[i], freeTemp);
+      if (step != 1) result = step == 0 ? RECOVER_GIVEN_UP : RECOVER_LEFT;
     }
   }
   HDD_TAP_PopDir();
@@ -681,7 +700,7 @@ void HDD_NoteFolder(const char* name) {
   bool companionLike = false;
   for (const char* end : ends) companionLike = companionLike || StringEndsWithAnyCase(name, end);
   if (!companionLike) return;
-  StrCopyBounded(SeenFolders[SeenFolderNext], kNameSize, name);
+  if (!SeenKey(name, SeenFolders[SeenFolderNext])) return;
   SeenFolderNext = (SeenFolderNext + 1) % kSeenFolders;
 }
 

@@ -57,6 +57,9 @@ enum : int {
   RECOVER_UNDONE = 2,      // it was undone (or had not begun): the set is as before it
   RECOVER_LEFT = 3,        // it could not be finished now; its record stays for the next pass
   RECOVER_UNREADABLE = 4,  // the plug-in's folder or the record cannot be read
+  RECOVER_GIVEN_UP = 5,    // it can be neither finished nor undone (that would overwrite
+                           // somebody's file, or a delete keeps failing): the record goes,
+                           // the files stay where they are, a delete is tried again later
 };
 // Finishes or undoes a set operation that a power failure cut short, as its
 // intent record names it. name (128 bytes, or NULL): the set's stream name.

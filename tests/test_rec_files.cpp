@@ -530,23 +530,31 @@ TEST_F(RecFilesTest, StreamsInAnyLetterCaseTakeTheirCompanions) {
 }
 
 TEST_F(RecFilesTest, AMemberThatIsNeitherFileNorFolderLeavesTheSetAlone) {
-  // An ".inf" that cannot be opened, and a companion-named folder that cannot
-  // be entered and was never listed: nothing is renamed, moved or deleted.
-  for (bool folder : {false, true}) {
+  // An ".inf" that cannot be opened; a companion-named folder that cannot be
+  // entered and was never listed; and an ".inf" that cannot be opened while a
+  // folder of that name was listed in another folder (Save): nothing is
+  // renamed, moved or deleted.
+  for (int variant : {0, 1, 2}) {
     MakeSet(kTs, "A.rec");
-    if (folder) {
+    if (variant == 1) {
       ASSERT_EQ(1, sim_rmtree(In(kTs, "A.rec.inf").c_str()));
       ASSERT_EQ(1, sim_mkdir(In(kTs, "A.rec.inf").c_str()));
       sim_fail_chdir(In(kTs, "A.rec.inf").c_str());
     } else {
       sim_fail_open(In(kTs, "A.rec.inf").c_str());
     }
+    if (variant == 2) {
+      ASSERT_EQ(1, sim_mkdir(In(kSave, "A.rec.inf").c_str()));
+      ASSERT_EQ(1, HDD_ChangeDir(kSave));
+      HDD_NoteFolder("A.rec.inf");
+      EXPECT_EQ(1, HDD_IsFolder("A.rec.inf"));
+    }
     sim_reset_counts();
-    EXPECT_EQ(0, HDD_Move("A.rec", kTs, kSave)) << folder;
+    EXPECT_EQ(0, HDD_Move("A.rec", kTs, kSave)) << variant;
     EnterTimeShift();
     char name[128] = "B.rec";
-    EXPECT_EQ(0, HDD_Rename("A.rec", name)) << folder;
-    EXPECT_EQ(0, HDD_Delete("A.rec")) << folder;
+    EXPECT_EQ(0, HDD_Rename("A.rec", name)) << variant;
+    EXPECT_EQ(0, HDD_Delete("A.rec")) << variant;
     EXPECT_EQ(0u, sim_shell_commands() + sim_call_count("TAP_Hdd_Rename") +
                       sim_call_count("TAP_Hdd_Delete"));
     EXPECT_TRUE(Has(kTs, "A.rec") && Has(kTs, "A.rec.inf") && Has(kTs, "A.rec.nav"));

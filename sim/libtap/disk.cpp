@@ -303,6 +303,8 @@ bool WriteRecordingSet(const char* hostStream, const char* receiverPath, int64_t
   unsigned char inf[128] = {};
   const uint32_t packed = PackedFromSeconds(start);
   for (int i = 0; i < 4; ++i) inf[8 + i] = static_cast<unsigned char>(packed >> (8 * i));
+  // Behind the 28-byte header the plug-in reads, the same text.
+  memcpy(inf + 28, id.data(), std::min<size_t>(id.size(), sizeof inf - 28));
   unsigned char nav[64] = {};
   memcpy(nav, id.data(), std::min(id.size(), sizeof nav));
   std::string base(hostStream);

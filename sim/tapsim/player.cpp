@@ -64,6 +64,7 @@ class Player {
   bool idleSent_ = false;
   uint64_t lastIdle_ = 0;
   uint32_t bootDelay_ = kDefaultBootDelay;
+  bool bootTimeshift_ = false;   // a buffer starts with the receiver after a cut
   uint64_t restartAt_ = kNever;  // while the power is off: when the receiver starts again
   unsigned restarts_ = 0;
 };
@@ -134,6 +135,12 @@ bool Player::Restart(std::string& error) {
   restartAt_ = kNever;
   sim_power_restore(bootDelay_);
   ++restarts_;
+  // A receiver that keeps a timeshift buffer starts it with itself, before
+  // it loads the plug-ins.
+  if (bootTimeshift_) {
+    sim_timeshift_start(nullptr);
+    ReportLine("power", "the firmware starts a timeshift buffer");
+  }
   return Start(error);
 }
 
@@ -261,6 +268,9 @@ bool Player::Apply(const Step& st, std::string& error) {
       break;
     case Op::BootDelay:
       bootDelay_ = uint32_t(n[0]);
+      break;
+    case Op::BootTimeshift:
+      bootTimeshift_ = true;
       break;
     case Op::PowerCut:
       if (sim_power_is_off())

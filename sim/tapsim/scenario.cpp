@@ -460,9 +460,15 @@ bool ParseSetting(const std::string& word, Cursor& c, Step& st) {
       st.n[1] = OptionalWord(c, "half");
     }
   } else if (word == "boot") {
-    ExpectWord(c, "delay");
-    st.op = Op::BootDelay;
-    st.n[0] = ParseTime(c.Word("boot delay (H:MM:SS)"));
+    // "boot delay TIME", or "boot timeshift": the firmware starts a new
+    // timeshift buffer at every start after a cut.
+    if (OptionalWord(c, "timeshift")) {
+      st.op = Op::BootTimeshift;
+    } else {
+      ExpectWord(c, "delay");
+      st.op = Op::BootDelay;
+      st.n[0] = ParseTime(c.Word("boot delay (H:MM:SS)"));
+    }
   } else if (word == "channel") {
     st.op = Op::Channel;
     st.n[0] = NumberToken(c, 0, 255, "service type");

@@ -42,6 +42,7 @@ enum class Op {
   PowerCutAfter,  // n[0] changes (0: disarmed), n[1] 1 = half way through a write; s[0] the
                   // path they name (none: every change)
   BootDelay,      // n[0] ticks
+  BootTimeshift,  // the firmware starts a timeshift buffer (default name) at every start
   Channel,        // n[0] type, n[1] number, s[0] name
   Event,          // n[0] type, n[1] number, s[0] name, s[1] description; n[2] 1 = no event
   Tune,           // n[0] type, n[1] number

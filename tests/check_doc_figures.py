@@ -24,7 +24,7 @@ import re
 import subprocess
 import sys
 
-LABELS = ["unit", "scenario", "build", "compare", "docs", "soak", "bench"]
+LABELS = ["unit", "scenario", "build", "compare", "docs", "soak", "crash", "bench"]
 
 # Summary rows of docs/performance.md whose "Measured" cell holds figures of
 # bench/baseline.json, in the order the cell writes them.

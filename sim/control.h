@@ -189,6 +189,10 @@ void sim_tune(int svcType, int svcNum);
 // ---------------------------------------------------------------------------
 // Recorder: recording slots 0 .. slots-1, the timeshift slot right after them
 void sim_set_slots(int slots);  // 2 (default) or 4
+// 1: TAP_Hdd_GetRecInfo answers every slot, those beyond the timeshift slot
+// with an idle record, as a firmware that refuses no slot does; 0 (the
+// default): it refuses the first slot beyond the timeshift slot.
+void sim_answer_every_slot(int on);
 // Starts the timeshift buffer: the timeshift slot reports kind 2 and names
 // the file; the set (stream, .inf with the start time, .nav) appears in
 // "/DataFiles/TimeShift". name NULL picks "Timeshift.rec"-style default.

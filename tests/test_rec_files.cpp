@@ -757,11 +757,12 @@ TEST_F(RecFilesTest, RecordedAsksEverySlotWhateverIsPlayed) {
 // firmware's records where it does not. Each row is a receiver of its own.
 struct SlotCase {
   const char* what;
-  int slots;        // the receiver's recording slots
-  int datSlots;     // slots in its FirmwareTMS.dat record, -1: no file
-  int datModel;     // model of that record (the receiver is 0x1234)
-  bool bufferLive;  // the timeshift buffer records when the slots are first asked
-  dword expected;   // recording slots learnt
+  int slots;               // the receiver's recording slots
+  int datSlots;            // slots in its FirmwareTMS.dat record, -1: no file
+  int datModel;            // model of that record (the receiver is 0x1234)
+  bool bufferLive;         // the timeshift buffer records when the slots are first asked
+  dword expected;          // recording slots learnt
+  bool everySlot = false;  // the firmware answers every slot, refusing none
 };
 
 class Slots : public RecFilesTest, public ::testing::WithParamInterface<SlotCase> {};
@@ -770,6 +771,7 @@ TEST_P(Slots, AreLearntAndEverySlotIsAsked) {
   const SlotCase& c = GetParam();
   sim_set_system_id(0x1234);
   sim_set_slots(c.slots);
+  sim_answer_every_slot(c.everySlot);
   if (c.datSlots >= 0) {
     ASSERT_EQ(1, sim_write_firmwaredat("/ProgramFiles/Settings", c.datModel, c.datSlots));
   }
@@ -804,7 +806,12 @@ INSTANTIATE_TEST_SUITE_P(
                       SlotCase{"two, data file says two", 2, 2, 0x1234, false, 2},
                       SlotCase{"four, data file says two, buffer live", 4, 2, 0x1234, true, 4},
                       SlotCase{"four, data file says 0", 4, 0, 0x1234, false, 4},
-                      SlotCase{"two, data file says 200", 2, 200, 0x1234, false, 2}),
+                      SlotCase{"two, data file says 200", 2, 200, 0x1234, false, 2},
+                      // No refusal tells the count: the fewest, two, until a
+                      // record shows the buffer.
+                      SlotCase{"two, every slot answered", 2, -1, 0, false, 2, true},
+                      SlotCase{"four, every slot answered", 4, -1, 0, false, 2, true},
+                      SlotCase{"four, every slot answered, buffer live", 4, -1, 0, true, 4, true}),
     [](const ::testing::TestParamInfo<SlotCase>& info) {
       std::string name;
       for (const char* p = info.param.what; *p; ++p) {

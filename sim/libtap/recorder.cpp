@@ -26,6 +26,9 @@ struct Slot {
 };
 
 int gSlots = 2;
+// A firmware that refuses no slot: the slots beyond the timeshift slot answer
+// with an idle record.
+bool gAnswerEverySlot = false;
 Slot gRec[4];
 Slot gTs;
 
@@ -104,6 +107,7 @@ void FillSlot(TYPE_RecInfo* rec, const Slot& s) {
 
 void RecorderReset() {
   gSlots = 2;
+  gAnswerEverySlot = false;
   memset(gRec, 0, sizeof gRec);
   memset(&gTs, 0, sizeof gTs);
   gPlay.active = false;
@@ -150,7 +154,7 @@ int TAP_Hdd_GetRecInfo(byte slot, TYPE_RecInfo* recInfo) {
     FillSlot(recInfo, gRec[slot]);
   } else if (slot == gSlots) {
     FillSlot(recInfo, gTs);
-  } else {
+  } else if (!gAnswerEverySlot) {
     return 0;
   }
   return 1;
@@ -271,6 +275,10 @@ TAP_EXPORT void sim_tune(int svcType, int svcNum) {
 
 // ---------------------------------------------------------------------------
 // Control: recorder
+TAP_EXPORT void sim_answer_every_slot(int on) {
+  gAnswerEverySlot = on != 0;
+}
+
 TAP_EXPORT void sim_set_slots(int slots) {
   if (slots != 2 && slots != 4) return;
   gSlots = slots;

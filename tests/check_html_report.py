@@ -13,12 +13,17 @@ Usage: check_html_report.py TAPSIM PLUGIN PLAIN_PLUGIN SCENARIO FAILING_SCENARIO
   event that opened a window listed before the window.
 - A scenario that fails on purpose: "What failed" at the top, each failure
   with what was there instead and a link to its line in the time line; the
-  Plug-in block names the build and its build id; the mode machine's lane.
+  Plug-in block names the build and its build id; the mode machine's lane;
+  the power lane with the cut, the dark and the start after it.
   Its JUnit file: valid against the schema (which refuses a broken copy), one
   test case per expectation, the failures with their text.
+- A power cut inside a step (scenarios/power_cut_in_a_move.scn): what the
+  step did to the folders before the power went is listed before the cut.
 - A --disk-from run says so; a report or JUnit path that cannot be written
   stops tapsim before the run; a plug-in that crashes still leaves the page
   and a JUnit file (the crash an error, the expectations after it skipped).
+- No run leaves the report's own screen folder behind (under $TMPDIR), also
+  not the crash.
 - Headless Chromium draws the pages at 800 and 1280 pixels: in every lane the
   markers stand in time order from left to right, none covers another, and a
   failed expectation's marker is the one on top where it stands. The failing
@@ -111,8 +116,14 @@ def stop():
     sys.exit(1)
 
 
+# The report's own screen folders go under TMPDIR: a folder of this check's.
+TMP = None
+
+
 def run(args, expect_status):
-    result = subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    env = dict(os.environ, TMPDIR=TMP) if TMP else None
+    result = subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            env=env)
     if result.returncode != expect_status:
         fail("%s exited %d, expected %d:\n%s%s" % (" ".join(args), result.returncode,
                                                    expect_status, result.stdout[-3000:],
@@ -128,6 +139,11 @@ def run_report(tapsim, plugin, scenario, work, name, status=0, extra=()):
     result = run([tapsim, "--disk", disk, "--report", page, "--junit", junit] + list(extra)
                  + [plugin, scenario], status)
     text = open(page, encoding="utf-8").read() if os.path.exists(page) else ""
+    left = [n for n in os.listdir(TMP) if n.startswith("tapsim-screens-")] if TMP else []
+    if left:
+        fail("the run of %s left the report's screen folder %s" % (scenario, left))
+        for n in left:
+            shutil.rmtree(os.path.join(TMP, n), ignore_errors=True)
     return text, result, junit
 
 
@@ -244,6 +260,12 @@ def check_failing(tapsim, plugin, scenario, work):
             fail("the Plug-in block lacks %r" % row)
     if 'class="mark m-pass-through"' not in page:
         fail("the Mode lane does not mark the step that saved and expired")
+    power = re.search(r'<div class="name">Power</div>(.*?)\n', page)
+    if not power or not all(m in power.group(1) for m in
+                            ('class="bar dark"', 'class="mark m-power"', 'class="mark m-restart"')):
+        fail("the Power lane lacks the cut, the dark or the start after it")
+    if not re.search(r'class="bar md-off"[^>]*title="no power, 1:40:00 to 1:40:30"', page):
+        fail("the Mode lane does not show the receiver without power from 1:40:00 to 1:40:30")
     check_junit(junit, scenario, failures=3, errors=0, skipped=0)
     return page
 
@@ -297,6 +319,15 @@ def check_schema_refuses(path, work):
     valid, _ = junit_valid(XSD, broken)
     if valid:
         fail("the schema accepts test cases without a classname: it checks nothing")
+
+
+def check_cut_in_a_step(tapsim, plugin, scenario, work):
+    page = run_report(tapsim, plugin, scenario, work, "cut")[0]
+    rows = re.findall(r'<tr><td class="t">([0-9:.]+)</td><td><span class="kind k-([a-z]+)">',
+                      page)
+    kinds = [kind for _, kind in rows if kind in ("save", "power")]
+    if kinds[:3] != ["save", "power", "power"]:
+        fail("%s: the page lists %s, not the save before the cut and the start" % (scenario, kinds))
 
 
 def check_disk_from(tapsim, plugin, work):
@@ -428,9 +459,12 @@ def check_layout(chromium, page_path, name, width):
 
 
 def main():
-    global XSD
+    global XSD, TMP
     tapsim, plugin, plain, scenario, failing, crashing, xsd, work = sys.argv[1:9]
     os.makedirs(work, exist_ok=True)
+    TMP = os.path.join(work, "tmp")
+    shutil.rmtree(TMP, ignore_errors=True)
+    os.makedirs(TMP)
     xmllint = shutil.which("xmllint")
     if xmllint:
         XSD = xsd
@@ -438,6 +472,9 @@ def main():
     failing_page = check_failing(tapsim, plugin, failing, work)
     if XSD:
         check_schema_refuses(os.path.join(work, "failing.xml"), work)
+    check_cut_in_a_step(tapsim, plugin, os.path.join(os.path.dirname(os.path.abspath(failing)),
+                                                     "..", "scenarios", "power_cut_in_a_move.scn"),
+                        work)
     check_disk_from(tapsim, plugin, work)
     check_unwritable(tapsim, plugin, scenario, work)
     check_crash(tapsim, crashing, work)

@@ -3,6 +3,7 @@
 // timeshift folders; at the end it writes one page that needs nothing else.
 #include "sim/tapsim/html_report.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -61,6 +62,7 @@ struct State {
   const Scenario* scenario = nullptr;
   std::string disk;
   std::string diskFrom;
+  std::string ownScreens;  // the report's own screen folder ("" for none)
   bool dropScreens = false;
   std::vector<Line> lines;
   std::vector<Screen> screens;
@@ -396,6 +398,7 @@ th{font-weight:600;color:#4a5468}
 .lane .name{position:absolute;left:-130px;width:108px;top:6px;font-size:12px;color:#4a5468;
 text-align:right}
 .bar{position:absolute;top:4px;height:22px;border-radius:4px;overflow:hidden;white-space:nowrap;
+text-overflow:ellipsis;
 font-size:11.5px;line-height:22px;padding:0 4px;box-sizing:border-box;color:#fff;min-width:2px}
 .ts{background:#5b6b8c}.dark{background:#2a2a2a}
 .chosen{outline:3px solid #f2b01e;outline-offset:-3px;font-weight:700}
@@ -560,6 +563,8 @@ bool IsRestart(const std::string& powerText) {
   return powerText.compare(0, 8, "on again") == 0;
 }
 
+void NoteDiskChanges();
+
 // The mode machine's state now, when the report knows where it lies.
 void SampleMode() {
   State& g = G();
@@ -627,7 +632,8 @@ bool HtmlReportPrepare(const std::string& path, const std::string& scenarioFile,
 }
 
 void HtmlReportStart(const char* pluginPath, const TapInfo& info, const Scenario& scenario,
-                     const std::string& disk, const std::string& diskFrom, bool dropScreens) {
+                     const std::string& disk, const std::string& diskFrom,
+                     const std::string& ownScreens) {
   State& g = G();
   g = State();
   g.active = true;
@@ -636,7 +642,8 @@ void HtmlReportStart(const char* pluginPath, const TapInfo& info, const Scenario
   g.scenario = &scenario;
   g.disk = disk;
   g.diskFrom = diskFrom;
-  g.dropScreens = dropScreens;
+  g.ownScreens = ownScreens;
+  g.dropScreens = !ownScreens.empty();
   // A fault the scenario sets up is listed where it stands; the page marks
   // it in the time line when it makes a call fail.
   for (const Step& st : scenario.steps)
@@ -692,11 +699,21 @@ bool HtmlReportLine(const char* kind, const std::string& text) {
                         Happening{sent, k, text, -1});
   } else {
     g.lines.push_back({now, k, text});
+    bool cut = k == "power" && !IsRestart(text);
+    // What the plug-in's step did to the folders before the power went
+    // belongs before the cut (the player looks only after the step).
+    if (cut && g.baseline) {
+      gTouched = 1;
+      NoteDiskChanges();
+    }
     if (k == "action" || k == "event" || k == "exit" || k == "fault" || k == "power")
       g.happenings.push_back({now, k, text, -1});
     if (k == "power") {
-      g.powerOff = !IsRestart(text);
+      g.powerOff = cut;
       SampleMode();
+      // The instance that ran before the cut never runs again: its state is
+      // read no more, until the next load tells where the new one keeps it.
+      if (cut) g.mode = nullptr;
     } else if (k == "expect") {
       g.happenings.push_back({now, "fail", text, -1});
       g.failedAt[{now, text}] = g.lines.size() - 1;
@@ -709,22 +726,12 @@ bool HtmlReportLine(const char* kind, const std::string& text) {
   return shown;
 }
 
-void HtmlReportDiskStep() {
+namespace {
+
+// Notes what changed in the two folders since the last look, as happenings
+// of now.
+void NoteDiskChanges() {
   State& g = G();
-  if (!g.active) return;
-  g.causeLine = g.lines.size();
-  g.causeHappening = g.happenings.size();
-  SampleMode();
-  if (!g.baseline) {
-    // The disk as the scenario laid it out: nothing the plug-in did.
-    g.baseline = true;
-    WatchStart();
-    for (int f = 0; f < 2; ++f) {
-      g.stamp[f] = Stamp(kReportFolders[f]);
-      g.seen[f] = Streams(kReportFolders[f]);
-    }
-    return;
-  }
   uint32_t now = sim_ticks();
   if (!DiskTouched()) return;
   std::set<std::string> cur[2];
@@ -791,12 +798,44 @@ void HtmlReportDiskStep() {
   g.seen[1] = cur[1];
 }
 
+}  // namespace
+
+void HtmlReportDiskStep() {
+  State& g = G();
+  if (!g.active) return;
+  g.causeLine = g.lines.size();
+  g.causeHappening = g.happenings.size();
+  SampleMode();
+  if (!g.baseline) {
+    // The disk as the scenario laid it out: nothing the plug-in did.
+    g.baseline = true;
+    WatchStart();
+    for (int f = 0; f < 2; ++f) {
+      g.stamp[f] = Stamp(kReportFolders[f]);
+      g.seen[f] = Streams(kReportFolders[f]);
+    }
+    return;
+  }
+  NoteDiskChanges();
+}
+
 bool HtmlReportWrite(const std::string& path, const std::vector<Outcome>& outcomes, int status,
                      std::string& error) {
   State& g = G();
   if (!g.active) return true;
   HtmlReportDiskStep();
   WatchStop();
+  // The report's own screen folder goes, also after a crash: each screen
+  // was removed once read, but a crash may have cut one short.
+  if (!g.ownScreens.empty()) {
+    if (DIR* d = opendir(g.ownScreens.c_str())) {
+      while (struct dirent* e = readdir(d))
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+          unlinkat(dirfd(d), e->d_name, 0);
+      closedir(d);
+    }
+    rmdir(g.ownScreens.c_str());
+  }
   const Scenario& sc = *g.scenario;
   uint32_t end = std::max<uint32_t>(sc.endTick, sim_ticks());
   for (const Line& l : g.lines) end = std::max(end, l.tick);
@@ -929,8 +968,10 @@ bool HtmlReportWrite(const std::string& path, const std::vector<Outcome>& outcom
     for (size_t i = 0; i < g.modes.size(); ++i) {
       const ModeSample& m = g.modes[i];
       uint32_t to = i + 1 < g.modes.size() ? g.modes[i + 1].tick : end;
-      bars += "<div class=\"bar " + ModeClass(m.mode) +
-              "\" style=\"left:" + Percent(m.tick, total) +
+      // The name begins right of a pass's mark at its left end.
+      bool marked = std::find(g.passes.begin(), g.passes.end(), m.tick) != g.passes.end();
+      bars += "<div class=\"bar " + ModeClass(m.mode) + "\" style=\"" +
+              (marked ? "padding-left:13px;" : "") + "left:" + Percent(m.tick, total) +
               ";width:" + Percent(to - m.tick, total) + "\" title=\"" + ModeName(m.mode) + ", " +
               Clock(m.tick) + " to " + Clock(to) + "\">" + ModeName(m.mode) + "</div>";
     }

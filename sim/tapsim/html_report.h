@@ -22,10 +22,12 @@ bool HtmlReportPrepare(const std::string& path, const std::string& scenarioFile,
                        std::string& error);
 
 // Starts collecting for a report. disk is the host folder of the simulated
-// disk, diskFrom the folder copied onto it ("" for none); dropScreens: the
-// screen files are the report's own, removed once read.
+// disk, diskFrom the folder copied onto it ("" for none); ownScreens: a
+// folder of the report's own that the screen files go to, each removed once
+// read, and the folder when the page is written ("" for none).
 void HtmlReportStart(const char* pluginPath, const TapInfo& info, const Scenario& scenario,
-                     const std::string& disk, const std::string& diskFrom, bool dropScreens);
+                     const std::string& disk, const std::string& diskFrom,
+                     const std::string& ownScreens);
 bool HtmlReportActive();
 
 // After each load of the plug-in (dlopen's handle): where its mode machine

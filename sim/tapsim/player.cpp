@@ -624,24 +624,23 @@ int PlayScenario(const char* pluginPath, const Scenario& scenario, const PlayOpt
   std::string reportScreens;
   if (!options.report.empty()) {
     if (options.screens.empty()) {
-      char templ[] = "/tmp/tapsim-screens-XXXXXX";
-      if (!mkdtemp(templ)) {
-        perror("tapsim: cannot make a screen folder for the report under /tmp");
+      const char* tmp = getenv("TMPDIR");
+      std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/tapsim-screens-XXXXXX";
+      if (!mkdtemp(&templ[0])) {
+        fprintf(stderr, "tapsim: cannot make a screen folder for the report: %s: %s\n",
+                templ.c_str(), strerror(errno));
         return 2;
       }
       reportScreens = templ;
-      sim_screen_set_output(templ);
+      sim_screen_set_output(templ.c_str());
     }
     HtmlReportStart(pluginPath, options.info ? *options.info : TapInfo(), scenario, options.disk,
-                    options.diskFrom, !reportScreens.empty());
+                    options.diskFrom, reportScreens);
   }
   // Ends the run: the report written (also for a run stopped half-way).
   auto finish = [&](const std::vector<Outcome>& outcomes, int status) {
     if (options.report.empty()) return status;
-    if (!reportScreens.empty()) {
-      sim_screen_set_output(nullptr);
-      rmdir(reportScreens.c_str());
-    }
+    if (!reportScreens.empty()) sim_screen_set_output(nullptr);
     std::string why;
     if (!HtmlReportWrite(options.report, outcomes, status, why)) {
       fprintf(stderr, "tapsim: %s\n", why.c_str());
@@ -657,7 +656,7 @@ int PlayScenario(const char* pluginPath, const Scenario& scenario, const PlayOpt
     if (st.stage != Stage::PowerOn) continue;
     if (!player.Apply(st, error)) {
       fprintf(stderr, "%s\n", error.c_str());
-      return 2;
+      return finish({}, 2);
     }
   }
   if (options.powerCut) sim_power_cut_after(options.powerCut, options.half ? 1 : 0);
@@ -665,7 +664,7 @@ int PlayScenario(const char* pluginPath, const Scenario& scenario, const PlayOpt
 
   if (!player.Start(error)) {
     fprintf(stderr, "%s\n", error.c_str());
-    return 2;
+    return finish({}, 2);
   }
 
   std::vector<Outcome> outcomes;

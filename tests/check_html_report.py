@@ -14,7 +14,8 @@ Usage: check_html_report.py TAPSIM PLUGIN PLAIN_PLUGIN SCENARIO FAILING_SCENARIO
 - A scenario that fails on purpose: "What failed" at the top, each failure
   with what was there instead and a link to its line in the time line; the
   Plug-in block names the build and its build id; the mode machine's lane;
-  the power lane with the cut, the dark and the start after it.
+  the fault marked where it hit, not where it was set up; the power lane with
+  the cut, the dark and the start after it.
   Its JUnit file: valid against the schema (which refuses a broken copy), one
   test case per expectation, the failures with their text.
 - A power cut inside a step (scenarios/power_cut_in_a_move.scn): what the
@@ -264,6 +265,10 @@ def check_failing(tapsim, plugin, scenario, work):
     if not power or not all(m in power.group(1) for m in
                             ('class="bar dark"', 'class="mark m-power"', 'class="mark m-restart"')):
         fail("the Power lane lacks the cut, the dark or the start after it")
+    faults = re.search(r'<div class="name">Faults, exit</div>(.*?)\n', page)
+    if not faults or re.findall(r'class="mark m-fault"[^>]*data-t="(\d+)"', faults.group(1)) \
+            != ["426000"]:
+        fail("the Faults lane does not mark the fault once, at 1:11:00 where it made the open fail")
     if not re.search(r'class="bar md-off"[^>]*title="no power, 1:40:00 to 1:40:30"', page):
         fail("the Mode lane does not show the receiver without power from 1:40:00 to 1:40:30")
     check_junit(junit, scenario, failures=3, errors=0, skipped=0)

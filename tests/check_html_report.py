@@ -18,8 +18,11 @@ Usage: check_html_report.py TAPSIM PLUGIN PLAIN_PLUGIN SCENARIO FAILING_SCENARIO
   the cut, the dark and the start after it.
   Its JUnit file: valid against the schema (which refuses a broken copy), one
   test case per expectation, the failures with their text.
-- A power cut inside a step (scenarios/power_cut_in_a_move.scn): what the
-  step did to the folders before the power went is listed before the cut.
+- Power cuts inside a step: what the step did to the folders before the
+  power went is listed before the cut (scenarios/power_cut_in_a_move.scn);
+  the buffer the firmware starts with the receiver is a timeshift period of
+  its own, and the power lane holds one cut and one start
+  (scenarios/power_cut_in_a_rename.scn).
 - A --disk-from run says so; a report or JUnit path that cannot be written
   stops tapsim before the run; a plug-in that crashes still leaves the page
   and a JUnit file (the crash an error, the expectations after it skipped).
@@ -326,13 +329,25 @@ def check_schema_refuses(path, work):
         fail("the schema accepts test cases without a classname: it checks nothing")
 
 
-def check_cut_in_a_step(tapsim, plugin, scenario, work):
-    page = run_report(tapsim, plugin, scenario, work, "cut")[0]
+def check_cuts_in_a_step(tapsim, plugin, scenarios, work):
+    scenario = os.path.join(scenarios, "power_cut_in_a_move.scn")
+    page = run_report(tapsim, plugin, scenario, work, "cut-move")[0]
     rows = re.findall(r'<tr><td class="t">([0-9:.]+)</td><td><span class="kind k-([a-z]+)">',
                       page)
     kinds = [kind for _, kind in rows if kind in ("save", "power")]
     if kinds[:3] != ["save", "power", "power"]:
         fail("%s: the page lists %s, not the save before the cut and the start" % (scenario, kinds))
+
+    scenario = os.path.join(scenarios, "power_cut_in_a_rename.scn")
+    page = run_report(tapsim, plugin, scenario, work, "cut-rename")[0]
+    power = re.search(r'<div class="name">Power</div>(.*?)\n', page)
+    marks = re.findall(r'class="mark (m-power|m-restart)"', power.group(1)) if power else []
+    if marks != ["m-power", "m-restart"]:
+        fail("%s: the Power lane holds %s, not one cut and one start" % (scenario, marks))
+    periods = re.findall(r'>Period \d+: ([0-9:]+) to ([0-9:]+)[^<]*</h3>.*?Saved as <b class="mono">'
+                         r'([^<]*)</b>', page, re.S)
+    if periods != [("0:00:05", "0:10:05", "News.rec"), ("0:10:35", "0:30:00", "Film.rec")]:
+        fail("%s: the periods and their saves are %s" % (scenario, periods))
 
 
 def check_disk_from(tapsim, plugin, work):
@@ -477,9 +492,9 @@ def main():
     failing_page = check_failing(tapsim, plugin, failing, work)
     if XSD:
         check_schema_refuses(os.path.join(work, "failing.xml"), work)
-    check_cut_in_a_step(tapsim, plugin, os.path.join(os.path.dirname(os.path.abspath(failing)),
-                                                     "..", "scenarios", "power_cut_in_a_move.scn"),
-                        work)
+    check_cuts_in_a_step(tapsim, plugin,
+                         os.path.join(os.path.dirname(os.path.abspath(failing)), "..", "scenarios"),
+                         work)
     check_disk_from(tapsim, plugin, work)
     check_unwritable(tapsim, plugin, scenario, work)
     check_crash(tapsim, crashing, work)

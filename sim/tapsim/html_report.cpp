@@ -245,9 +245,24 @@ std::string Percent(uint64_t part, uint64_t whole) {
   return buf;
 }
 
+// The simulator's power lines: the cut ("cut after plug-in disk change N
+// ...", "cut before any ..."), the start after it ("on again after ..."),
+// and the buffer a receiver that keeps timeshift starts with itself.
+bool IsCut(const std::string& powerText) {
+  return powerText.compare(0, 4, "cut ") == 0;
+}
+
+bool IsRestart(const std::string& powerText) {
+  return powerText.compare(0, 8, "on again") == 0;
+}
+
+bool IsBootTimeshift(const std::string& powerText) {
+  return powerText == "the firmware starts a timeshift buffer";
+}
+
 // ---------------------------------------------------------------------------
-// What the scenario itself tells: the timeshift periods and what was on
-// screen during them.
+// What the scenario itself tells, with the power cuts of the run: the
+// timeshift periods and what was on screen during them.
 
 struct Run {
   uint32_t from, to;
@@ -260,13 +275,19 @@ struct Period {
   std::vector<Run> runs;
   std::string savedAs, savedFrom;  // the buffer's name in Save, and its first name
   std::string chosen;              // key of the programme the saved name carries
+  bool cut = false;                // ended by a power cut
 };
 
 std::string Key(const Run& r) {
   return r.channel + "\x1f" + r.programme;
 }
 
-std::vector<Period> Periods(const Scenario& sc, uint32_t end) {
+// happenings: sorted by time; a cut ends the period being recorded, the
+// recorder does nothing until the receiver is on again (the player does not
+// carry out a timeshift step while it is dark), and the buffer the firmware
+// starts with the receiver begins a period.
+std::vector<Period> Periods(const Scenario& sc, const std::vector<Happening>& happenings,
+                            uint32_t end) {
   std::map<std::pair<long long, long long>, std::string> channels;
   std::map<std::pair<long long, long long>, std::string> events;
   std::pair<long long, long long> tuned{-1, -1};
@@ -293,9 +314,42 @@ std::vector<Period> Periods(const Scenario& sc, uint32_t end) {
     if (!p.runs.empty() && Key(p.runs.back()) == Key(r)) return;  // the same programme goes on
     p.runs.push_back(r);
   };
+  auto startPeriod = [&](uint32_t at) {
+    if (recording) return;
+    periods.push_back(Period{at, end, true, {}, "", "", ""});
+    recording = true;
+    begin(at);
+  };
+  auto stopPeriod = [&](uint32_t at) {
+    if (!recording) return false;
+    cut(at);
+    periods.back().to = at;
+    periods.back().open = false;
+    recording = false;
+    return true;
+  };
+  bool dark = false;
+  size_t next = 0;  // the first power happening not yet taken in
+  // The power's changes up to `until` (those of a step's own tick come after
+  // it: the step caused them).
+  auto power = [&](uint32_t until) {
+    for (; next < happenings.size() && happenings[next].tick < until; ++next) {
+      const Happening& e = happenings[next];
+      if (e.kind != "power") continue;
+      if (IsCut(e.text)) {
+        if (stopPeriod(e.tick)) periods.back().cut = true;
+        dark = true;
+      } else if (IsRestart(e.text)) {
+        dark = false;
+      } else if (IsBootTimeshift(e.text)) {
+        startPeriod(e.tick);
+      }
+    }
+  };
   for (const Step& st : sc.steps) {
     if (st.stage == Stage::Expect) continue;
     uint32_t at = st.tick;
+    power(at);
     auto pk = std::make_pair(st.n[0], st.n[1]);
     switch (st.op) {
       case Op::Channel:
@@ -317,22 +371,16 @@ std::vector<Period> Periods(const Scenario& sc, uint32_t end) {
         begin(at);
         break;
       case Op::TimeshiftStart:
-        if (recording) break;
-        periods.push_back(Period{at, end, true, {}, "", "", ""});
-        recording = true;
-        begin(at);
+        if (!dark) startPeriod(at);
         break;
       case Op::TimeshiftStop:
-        if (!recording) break;
-        cut(at);
-        periods.back().to = at;
-        periods.back().open = false;
-        recording = false;
+        if (!dark) stopPeriod(at);
         break;
       default:
         break;
     }
   }
+  power(~0u);
   if (recording) cut(end);
   // Runs of no length (two changes at one time) say nothing.
   for (Period& p : periods)
@@ -346,9 +394,12 @@ std::vector<Period> Periods(const Scenario& sc, uint32_t end) {
 void MatchSaves(std::vector<Period>& periods, const std::vector<Happening>& happenings) {
   for (size_t i = 0; i < periods.size(); ++i) {
     Period& p = periods[i];
+    // A save at the next period's first moment is still this one's: a new
+    // buffer is never saved as it begins (the receiver may start one with
+    // itself as the plug-in finishes a save that a power cut interrupted).
     uint32_t until = i + 1 < periods.size() ? periods[i + 1].from : ~0u;
     for (const Happening& h : happenings) {
-      if (h.kind != "save" || h.tick < p.to || h.tick >= until || p.open) continue;
+      if (h.kind != "save" || h.tick < p.to || h.tick > until || p.open) continue;
       size_t arrow = h.text.find(" \xE2\x86\x92 ");
       if (arrow == std::string::npos) continue;
       p.savedFrom = h.text.substr(0, arrow);
@@ -559,10 +610,6 @@ bool IsPlayerLine(const std::string& kind) {
          kind == "disk";
 }
 
-bool IsRestart(const std::string& powerText) {
-  return powerText.compare(0, 8, "on again") == 0;
-}
-
 void NoteDiskChanges();
 
 // The mode machine's state now, when the report knows where it lies.
@@ -699,7 +746,7 @@ bool HtmlReportLine(const char* kind, const std::string& text) {
                         Happening{sent, k, text, -1});
   } else {
     g.lines.push_back({now, k, text});
-    bool cut = k == "power" && !IsRestart(text);
+    bool cut = k == "power" && IsCut(text);
     // What the plug-in's step did to the folders before the power went
     // belongs before the cut (the player looks only after the step).
     if (cut && g.baseline) {
@@ -709,7 +756,7 @@ bool HtmlReportLine(const char* kind, const std::string& text) {
     if (k == "action" || k == "event" || k == "exit" || k == "fault" || k == "power")
       g.happenings.push_back({now, k, text, -1});
     if (k == "power") {
-      g.powerOff = cut;
+      if (cut || IsRestart(text)) g.powerOff = cut;
       SampleMode();
       // The instance that ran before the cut never runs again: its state is
       // read no more, until the next load tells where the new one keeps it.
@@ -843,7 +890,7 @@ bool HtmlReportWrite(const std::string& path, const std::vector<Outcome>& outcom
   std::vector<Happening> happenings = g.happenings;
   std::stable_sort(happenings.begin(), happenings.end(),
                    [](const Happening& a, const Happening& b) { return a.tick < b.tick; });
-  std::vector<Period> periods = Periods(sc, end);
+  std::vector<Period> periods = Periods(sc, happenings, end);
   MatchSaves(periods, happenings);
 
   int passed = 0, failed = 0;
@@ -1002,9 +1049,12 @@ bool HtmlReportWrite(const std::string& path, const std::vector<Outcome>& outcom
             ";width:" + Percent(to - from, total) + "\" title=\"no power, " + Clock(from) + " to " +
             Clock(to) + "\"></div>";
   };
+  // (The buffer the firmware starts with the receiver is the Timeshift
+  // lane's.)
   for (const Happening& e : happenings) {
     if (e.kind != "power") continue;
     bool restart = IsRestart(e.text);
+    if (!restart && !IsCut(e.text)) continue;
     if (restart && dark) darkBar(cutAt, e.tick);
     if (!restart) {
       cutAt = e.tick;
@@ -1099,7 +1149,7 @@ bool HtmlReportWrite(const std::string& path, const std::vector<Outcome>& outcom
     const Period& p = periods[i];
     h += "<h3 style=\"font-size:14px;margin:10px 0 4px\">Period " + std::to_string(i + 1) + ": " +
          Clock(p.from) + " to " + Clock(p.to) + (p.open ? " (still recording at the end)" : "") +
-         ", " + Minutes(p.to - p.from) + "</h3>\n<table>\n";
+         (p.cut ? " (the power went)" : "") + ", " + Minutes(p.to - p.from) + "</h3>\n<table>\n";
     h += "<tr><th>from</th><th>to</th><th>channel</th><th>programme</th><th>watched</th>"
          "<th></th></tr>\n";
     for (const Run& r : p.runs) {

@@ -425,10 +425,14 @@ TEST_F(RecFilesTest, DeleteSuffixCases) {
   EXPECT_TRUE(Has(kSave, stream124) && Has(kSave, stream124 + ".inf") &&
               Has(kSave, stream124 + ".nav"));
 
-  const std::string name128(128, 'L');  // beyond the name limit: never touched
+  // Beyond the name limit: never touched, nor the namesake that its first
+  // 127 characters name.
+  const std::string name128(128, 'L');
   WriteText(In(kSave, name128).c_str(), "l");
+  WriteText(In(kSave, name128.substr(0, 127)).c_str(), "namesake");
   EXPECT_BALANCED(HDD_Delete(name128.c_str()));
   EXPECT_TRUE(Has(kSave, name128));
+  EXPECT_EQ("namesake", Content(kSave, name128.substr(0, 127)));
   EXPECT_FALSE(Has(kSave, "FilerDelete.tmp"));
 }
 

@@ -25,8 +25,8 @@ Results per mutant:
   ambiguous  the snippet occurs more than once (never applied)
   invalid    the mutant does not compile
 
-Run by hand, not in CI (4 to 35 s a mutant on two cores, with the load of the
-moment):
+Run by hand, not in CI (3 to 86 s a mutant on two cores, 16 s the median,
+with the load of the moment; the whole list in about 70 minutes):
 
     nice scripts/mutate.py [-j2] [--only TEXT] [--numbers 3,17] [--work DIR]
 
@@ -194,9 +194,9 @@ def main():
     ap.add_argument("--numbers", default="",
                     help="run only these mutants (comma-separated numbers, e.g. the survivors "
                     "of an earlier run)")
-    # A suite that passes takes 4 to 8 minutes on two shared cores (the soak
-    # and crash tests alone 3 to 5): a shorter limit would count slow
-    # survivors as killed.
+    # A suite that passes takes 15 s to a minute on two cores, but under the
+    # load of other builds the crash and soak tests alone can take many
+    # minutes: a limit too short would count slow survivors as killed.
     ap.add_argument("--timeout", type=int, default=900, help="seconds for one suite run")
     ap.add_argument("--verbose", action="store_true", help="name the test that killed each")
     args = ap.parse_args()

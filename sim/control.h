@@ -56,9 +56,8 @@ int sim_set_mtime(const char* path, int year, int month, int day, int hour, int 
 // ".inf" (128) whose bytes 8-11 hold the start time (packed MJD/hour/minute,
 // little-endian) and ".nav" (64); all three dated at the start time. The
 // stream's bytes 1 on, the ".inf"'s bytes 28 on and the ".nav"'s first bytes
-// hold "PATH SECONDS" (the
-// receiver path it was made under, the start in seconds since 1970), as far
-// as they fit: every set's bytes are its own.
+// hold "PATH SECONDS" (the receiver path it was made under, the start in
+// seconds since 1970), as far as they fit: every set's bytes are its own.
 int sim_make_recording(const char* streamPath, int year, int month, int day, int hour, int min,
                        int sec);
 // "FirmwareTMS.dat" in folder, with one model record mapping model to slots.

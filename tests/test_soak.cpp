@@ -1179,11 +1179,10 @@ void Soak::Send(dword event, dword p1) {
   }
   // A playback is stopped only for the deletion of the file it plays.
   if (sim_stop_ts_calls() + sim_stop_mp3_calls() != stopsBefore) {
+    // (Or of one a cut caught being deleted.)
     bool deleted = false;
     for (const RecSet& s : sets)
-      if (s.gone && s.members[0].name == played) deleted = true;
-    for (const RecSet& s : sets)
-      if (s.deleting && s.members[0].name == played) deleted = deleted || cut;
+      if ((s.gone || (cut && s.deleting)) && s.members[0].name == played) deleted = true;
     if (!deleted)
       Problem("playback of " + playedPath + " stopped, and nothing of its name deleted");
     played.clear();
@@ -1803,7 +1802,7 @@ void Soak::AfterEvent(const Effect& e, const std::map<std::string, std::set<std:
   const bool mend = afterCut && !cut && (e.pass || e.expiry) && !OperationsBlocked();
   std::set<size_t> mended;
   const std::string channel =
-      e.channelNum != 0 ? channels[e.channelNum].name.substr(0, 63) : std::string();
+      e.pass && e.channelNum != 0 ? channels[e.channelNum].name.substr(0, 63) : std::string();
 
   // Where each set stood before the event, and where it stands now.
   std::set<ino_t> known;
@@ -1850,7 +1849,7 @@ void Soak::AfterEvent(const Effect& e, const std::map<std::string, std::set<std:
     for (const Member& m : s.members)
       if (m.folder != stream.folder || m.name != stream.name + m.suffix) whole = false;
     if (afterCut && s.doubt && !mend) continue;  // still as the cut left it
-    if (!whole && afterCut && !mend && !s.doubt) {
+    if (!whole && afterCut && !mend) {
       // Split by the cut of this event (or a start after it that could not
       // mend yet): allowed only as a step of what a pass may do to it.
       s.doubt = true;
